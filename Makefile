@@ -1,0 +1,40 @@
+# The two commands of the README: `make run` and `make test`.
+BUILD_DIR    ?= build
+ASAN_DIR     ?= build-asan
+FUZZ_DIR     ?= build-fuzz
+JOBS         ?= $(shell nproc)
+CASTER_ARGS  ?=
+
+.PHONY: all deps build run test test-sanitize fuzz clean
+
+all: build
+
+deps:
+	@scripts/ensure-deps.sh build
+
+build: deps
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+run: build
+	@mkdir -p run
+	@cd run && exec ../$(BUILD_DIR)/caster $(CASTER_ARGS)
+
+test: build
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	@cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DCASTER_SANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_DIR) -j $(JOBS)
+	@cd $(ASAN_DIR) && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j $(JOBS)
+
+# Short bounded libFuzzer runs of the parsers (clang).
+fuzz: deps
+	@scripts/ensure-deps.sh fuzz
+	@CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=Debug -DCASTER_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_DIR) -j $(JOBS)
+	@scripts/run-fuzzers.sh $(FUZZ_DIR)
+
+clean:
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR)

@@ -1,0 +1,153 @@
+#pragma once
+// A reference-station slot: connection, identity, position, decoded header
+// values, one kept message per message kind, descriptors, satellite entries
+// and network gradients. Ten slots, addressed by base number.
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+#include "core/sat_obs.h"
+#include "platform/net.h"
+#include "platform/sync.h"
+
+constexpr int maxBases = 10;
+constexpr int rxBufferSize = 3090;
+constexpr int maxFrameBytes = 1029;
+
+// The 29 kept message kinds, in the order their events are created.
+enum MsgKind : int {
+    kind1003, kind1004, kind1005, kind1006, kind1007, kind1008, kind1011, kind1012,
+    kind1013, kind1032, kind1033, kind1104,
+    kind1074, kind1084, kind1094, kind1124, kind1114, kind1230,
+    kind1034, kind1035,
+    kindCmr0, kindCmr1, kindCmr2, kindCmr3,
+    kindNct5B, kindNct5C, kindNct5D, kindNct5E, kindNct61,
+    msgKindCount
+};
+
+// Capacity of a kind's kept frame (1005 and 1006 are always exactly 25 and 27).
+uint32_t msgCapacity(int kind);
+// The kept kind of an RTCM 3 message number, or -1 when it is not kept.
+int msgKindOfRtcm(int messageNumber);
+// Short name for console lines ("1004", "CMR0", "NCT5B").
+const char* msgKindName(int kind);
+
+// One kept message. The event tells a reader that the frame is complete;
+// the short lock keeps a reader from copying a frame that a writer is
+// rewriting at that moment.
+struct KeptMessage {
+    uint8_t msgBuffer[maxFrameBytes] = {};
+    uint32_t msgLength = 0;
+    Event msgEvent;
+    uint32_t msgStamp = 0;
+    uint32_t msgRxTime = 0;
+    uint32_t msgPrevRxTime = 0;
+    uint8_t msgPresent = 0;
+    uint8_t msgNative = 0;
+    std::mutex frameLock;
+};
+
+// Index of the CMR+ reception times (CMR+ frames are decoded, never kept).
+constexpr int netSystemGps = 0, netSystemGlo = 1, netSystemBds = 2, netSystemGal = 3;
+
+struct BaseStation {
+    Mutex mutex;
+    Socket socket = invalidSocket;
+    char rxBuffer[rxBufferSize] = {};
+    char rxBufferCopy[rxBufferSize] = {};
+    uint32_t rxWriteIndex = 0;
+    uint8_t msmIods = 0;
+    std::atomic<uint8_t> connected{0};
+    std::atomic<uint8_t> trusted{0};
+    uint8_t nctInput = 0;
+    uint8_t rtcmInput = 0;
+    time_t lastDataTime = 0;
+    time_t connectTime = 0;
+    double magFieldNt = 0;
+    std::string magFieldDate;
+    std::string mountpoint;
+    std::string identifier;
+    std::string format;
+    std::string formatDetails;
+    int32_t carrier = 0;
+    std::string navSystem;
+    std::string network;
+    std::string country;
+    double strLatitude = 0, strLongitude = 0;
+    double ecefX = 0, ecefY = 0, ecefZ = 0;
+    double latitudeRad = 0, longitudeRad = 0;
+    double latitude = 0, longitude = 0;
+    double antennaHeight = 0;
+    double ellipsoidHeight = 0;
+    uint16_t stationId = 0;
+    uint8_t itrfYear = 0;
+    uint8_t singleOscillator = 0;
+    uint8_t gpsIndicator = 0, gloIndicator = 0, galIndicator = 0;
+    uint8_t gpsSmoothing = 0, gloSmoothing = 0, galSmoothing = 0, bdsSmoothing = 0;
+    uint16_t gpsSmoothingInterval = 0, gloSmoothingInterval = 0, galSmoothingInterval = 0,
+             bdsSmoothingInterval = 0;
+    uint32_t gloEpochMs = 1;
+    uint32_t gpsTowMs = 1;
+    uint32_t bdsTowMs = 1;
+    uint32_t galTowMs = 1;
+    uint32_t gpsSatCount = 0, gloSatCount = 0, galSatCount = 0, bdsSatCount = 0;
+    uint16_t mjd = 0;
+    uint16_t gpsWeek = 0;
+    uint32_t secondsOfDay = 0;
+    uint8_t leapSeconds = 0;
+    uint8_t gpsEpochComplete = 0, gloEpochComplete = 0;
+    uint8_t cmrPlusPageByte = 0;
+    uint32_t cmrPlusRxTime = 0, cmrPlusPrevRxTime = 0;
+    std::atomic<uint8_t> gpsObsNew{0}, gloObsNew{0}, bdsObsNew{0}, galObsNew{0};
+    uint32_t gsvRxTime = 0, gsvPrevRxTime = 0;
+    KeptMessage msg[msgKindCount];
+    std::string antennaDescriptor;
+    std::string antennaSerial;
+    std::string receiverType;
+    std::string firmwareVersion;
+    std::string receiverSerial;
+    uint8_t antennaSetupId = 0;
+    // Counts of antennaDescriptor, antennaSerial, receiverType,
+    // receiverSerial, firmwareVersion, in this order.
+    uint8_t descriptorLength[5] = {};
+    // MSM signal id last seen per band: Galileo 3 bands, BeiDou 3, GPS 3,
+    // GLONASS 2. Use the accessors below rather than raw positions.
+    uint8_t msmSignalId[11] = {};
+    GpsSatObs gpsSat[gpsSatEntries];
+    BdsSatObs bdsSat[bdsSatEntries];
+    GloSatObs gloSat[gloSatEntries];
+    GalSatObs galSat[galSatEntries];
+    // [system GPS, GLONASS, BeiDou, Galileo][array 0..7][satellite entry]
+    double netGradient[4][8][40] = {};
+};
+
+extern BaseStation baseStation[maxBases];
+
+// Position of a band's byte in msmSignalId.
+inline uint8_t& msmSignalIdGal(BaseStation& b, int band) { return b.msmSignalId[band]; }
+inline uint8_t& msmSignalIdBds(BaseStation& b, int band) { return b.msmSignalId[3 + band]; }
+inline uint8_t& msmSignalIdGps(BaseStation& b, int band) { return b.msmSignalId[6 + band]; }
+inline uint8_t& msmSignalIdGlo(BaseStation& b, int band) { return b.msmSignalId[9 + band]; }
+
+constexpr int baseResetWaitMs = 1000;
+
+// Builds one record's defaults (construction).
+void constructBaseStation(BaseStation& b);
+// Returns the slot to its free state after its base went away.
+void resetBaseStation(BaseStation& b);
+// Resets every satellite entry to its constructed state.
+void initSatelliteEntries(BaseStation& b);
+
+// Kept-message exchange. The writer resets the event, copies the frame in,
+// stores length and stamps, sets the event. A frame longer than the kind's
+// capacity is refused (false) and the kept frame is left as it was.
+// `received` marks a frame from the base (moves the reception times).
+bool storeKeptMessage(BaseStation& b, int kind, const uint8_t* frame, uint32_t length,
+                      uint32_t stamp, bool received);
+// Copies out a complete kept frame whose stamp differs from `lastStamp`.
+// False when the event is not set, the stamp is unchanged or nothing is kept.
+bool copyKeptMessage(BaseStation& b, int kind, uint8_t* out, uint32_t& length,
+                     uint32_t& stamp, uint32_t lastStamp);

@@ -1,0 +1,8 @@
+#include "core/caster_settings.h"
+
+CasterSettings casterSettings;
+
+void initCasterSettings()
+{
+    casterSettings = CasterSettings{};
+}

@@ -1,0 +1,57 @@
+#pragma once
+// A synthetic reference station near a rover: its point, the surrounding
+// bases, per-satellite synthesised observations, and the messages built for
+// it with their events and stamps.
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+
+#include "platform/sync.h"
+
+constexpr int maxErpRecords = 10;
+
+enum ErpMsgKind : int {
+    erpKind1004, erpKind1012, erpKind1005, erpKind1008, erpKind1074, erpKind1084,
+    erpKindCmr0, erpKindCmr1, erpKindCmr3, erpKindNct5B, erpKindNct5C, erpKindNct5E,
+    erpKindBinr69Gps, erpKindBinr69Glo,
+    erpMsgKindCount
+};
+
+struct ErpSatSlot {
+    uint32_t epochMs = 0;
+    uint32_t prevEpochMs = 0;
+    uint8_t present = 0;
+    double codeResidual[3] = {};
+    double phaseResidual[3] = {};
+    float codeResidualF[3] = {};
+    float codeResidualRate[3] = {};
+    double geometricRange = 0;
+    double phaseL1 = 0, phaseL2 = 0, phaseL3 = 0;
+    double codeL1 = 0, codeL2 = 0, codeL3 = 0;
+};
+
+struct ErpRecord {
+    std::atomic<uint8_t> inUse{0};
+    time_t lastUsedTime = 0;
+    double latitude = 0, longitude = 0, height = 0;
+    double ecefX = 0, ecefY = 0, ecefZ = 0;
+    int32_t baseIndex[4] = {-1, -1, -1, -1};
+    double baseDistance[4] = {};
+    double line[10][3] = {};
+    uint32_t gpsEpochMs = 1, gloEpochMs = 1, bdsEpochMs = 1, galEpochMs = 1;
+    bool gpsPending = false, gloPending = false;
+    uint32_t gpsPendingClock = 0, gloPendingClock = 0;
+    ErpSatSlot gpsSlot[32];
+    ErpSatSlot glonassSlot[24];
+    uint8_t msgBuffer[erpMsgKindCount][1029] = {};
+    uint32_t msgLength[erpMsgKindCount] = {};
+    Event msgEvent[erpMsgKindCount];
+    uint32_t msgStamp[erpMsgKindCount] = {};
+    std::mutex frameLock[erpMsgKindCount];
+};
+
+extern ErpRecord erp[maxErpRecords];
+
+void initErpRecord(ErpRecord& r);
