@@ -1,0 +1,173 @@
+#include "caster/base_data_thread.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "caster/base_upkeep.h"
+#include "caster/pending_formats.h"
+#include "caster/transcoding.h"
+#include "core/base_station.h"
+#include "core/records.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/net.h"
+
+namespace {
+
+constexpr int idleSleepMs = 50;
+
+time_t absDiff(time_t a, time_t b) { return a > b ? a - b : b - a; }
+
+// The recognisers in the order the scan asks them. The NMEA detector reads
+// the copy buffer, the binary ones the receive buffer (both hold the same
+// bytes while the scan runs forward from `position`).
+int32_t recogniseFrame(const BaseStation& b, uint32_t position, uint32_t end, uint32_t& length)
+{
+    const uint8_t* rx = reinterpret_cast<const uint8_t*>(b.rxBuffer);
+    const uint8_t* copy = reinterpret_cast<const uint8_t*>(b.rxBufferCopy);
+    int32_t code = findNmeaSentence(copy, position, end, length);
+    if (code == noFrame) code = checkRtcm3Frame(rx, position, end, length);
+    if (code == noFrame) code = checkCmrId(rx, position, end, length);
+    if (code == noFrame) code = checkNctId(rx, end, position, length);
+    return code;
+}
+
+}   // namespace
+
+uint32_t appendBaseData(int baseIndex, const uint8_t* data, uint32_t length)
+{
+    if (baseIndex < 0 || baseIndex >= maxBases) return 0;
+    BaseStation& b = baseStation[baseIndex];
+    uint32_t at = b.rxWriteIndex;
+    if (at >= uint32_t(rxBufferSize)) return 0;
+    uint32_t n = std::min<uint32_t>(length, rxBufferSize - at);
+    std::memcpy(b.rxBuffer + at, data, n);
+    std::memcpy(b.rxBufferCopy + at, data, n);
+    b.rxWriteIndex = at + n;
+    return n;
+}
+
+// Nothing stays in the buffer that can no longer become a frame. Bytes
+// that start no frame are moved down to `kept`; they are dropped as soon as
+// a whole frame follows them, since a frame is never interrupted by another
+// one, and at the end only the last maxFrameBytes of them stay: a frame that
+// started further back would already lie wholly in the buffer and have been
+// found. Whole frames go: handled ones after their handler, the others (a
+// GGA sentence, an MSM7) at once. So noise and kinds nobody handles cost no
+// room, and the buffer never wraps onto a frame that is still arriving.
+// A recogniser only looks forward from its position, and nothing at or
+// after the position has been moved yet, so each sees the bytes as they
+// arrived.
+uint32_t scanBaseBuffer(int baseIndex, time_t now, uint32_t clockMs)
+{
+    if (baseIndex < 0 || baseIndex >= maxBases) return 0;
+    BaseStation& b = baseStation[baseIndex];
+    uint32_t end = std::min<uint32_t>(b.rxWriteIndex, rxBufferSize);
+    uint32_t position = 0;
+    uint32_t kept = 0;
+    uint32_t handled = 0;
+
+    while (position < end) {
+        uint32_t length = 0;
+        int32_t code = recogniseFrame(b, position, end, length);
+        bool whole = code != noFrame && length > 0 && length <= end - position;
+        if (whole) {
+            // Bytes before a whole frame can be no frame's head: a frame is
+            // never interrupted by another one.
+            kept = 0;
+        }
+        if (whole && code == codeNmeaGsv) {
+            if (parseGsv(reinterpret_cast<const uint8_t*>(b.rxBufferCopy), position,
+                         position + length, baseIndex)) {
+                b.lastDataTime = now;
+                b.gsvPrevRxTime = b.gsvRxTime;
+                b.gsvRxTime = clockMs;
+            }
+            ++handled;
+            position += length;
+            continue;
+        }
+        if (whole && isHandledCode(code)) {
+            handleBaseFrame(baseIndex, code, position, length, now, clockMs);
+            ++handled;
+            position += length;
+            continue;
+        }
+        if (whole) {
+            // A whole frame of a kind nobody handles (a GGA sentence, an
+            // MSM7) will never be of use: it goes at once, and its inner
+            // bytes are no frame starts.
+            position += length;
+            continue;
+        }
+        b.rxBuffer[kept++] = b.rxBuffer[position++];
+    }
+
+    uint32_t from = kept > uint32_t(maxFrameBytes) ? kept - maxFrameBytes : 0;
+    uint32_t held = kept - from;
+    if (from > 0) std::memmove(b.rxBuffer, b.rxBuffer + from, held);
+    std::memcpy(b.rxBufferCopy, b.rxBuffer, held);
+    b.rxWriteIndex = held;
+    return handled;
+}
+
+void receiveBaseData(int baseIndex, time_t now, uint32_t clockMs)
+{
+    if (baseIndex < 0 || baseIndex >= maxBases) return;
+    BaseStation& b = baseStation[baseIndex];
+    uint32_t at = b.rxWriteIndex;
+    if (at >= uint32_t(rxBufferSize)) {
+        // Cannot happen after a scan; keep the slot usable regardless.
+        scanBaseBuffer(baseIndex, now, clockMs);
+        at = b.rxWriteIndex;
+    }
+    int n = socketRecv(b.socket, b.rxBuffer + at, rxBufferSize - at);
+    if (n < 0) {
+        int err = lastSocketError();
+        if (err == errWouldBlock) return;
+        consoleWrite("error receiving base data.  " + std::to_string(err) + "\n");
+        resetBaseStation(b);
+        return;
+    }
+    if (n == 0) {
+        consoleLine("base station closed connection gracefully");
+        resetBaseStation(b);
+        return;
+    }
+    checkMagneticField(baseIndex, clockMs);
+    std::memcpy(b.rxBufferCopy + at, b.rxBuffer + at, uint32_t(n));
+    b.rxWriteIndex = at + uint32_t(n);
+    scanBaseBuffer(baseIndex, now, clockMs);
+}
+
+void baseDataThread()
+{
+    time_t lastPeriodicPass = 0;
+    while (dataThreadsRun) {
+        time_t now = wallTime();
+        uint32_t clock = clockMs();
+        if (absDiff(now, lastPeriodicPass) > periodicPassGapS) {
+            runPeriodicPass(now, clock);
+            lastPeriodicPass = now;
+        }
+        runSilenceTrustPass(now, clock);
+
+        bool anyReadable = false;
+        for (int i = 0; i < maxBases; ++i) {
+            BaseStation& b = baseStation[i];
+            if (!b.connected) continue;
+            int ready = waitReadable(b.socket, 0);
+            if (ready < 0) {
+                consoleLine("thread read Connected Sockets  Socket in Err group ");
+                resetBaseStation(b);
+                continue;
+            }
+            if (ready == 0) continue;
+            anyReadable = true;
+            receiveBaseData(i, now, clock);
+        }
+        if (!anyReadable) sleepMs(idleSleepMs);
+    }
+    for (int i = 0; i < maxBases; ++i) resetBaseStation(baseStation[i]);
+}
