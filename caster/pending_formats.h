@@ -45,12 +45,6 @@ uint32_t decodeRtcm1084(const uint8_t* buffer, uint32_t frameStart, int base);
 uint32_t decodeRtcm1094(const uint8_t* buffer, uint32_t frameStart, int base);
 uint32_t decodeRtcm1124(const uint8_t* buffer, uint32_t frameStart, int base);
 
-// formats/rtcm3/rtcm3_ephemeris.h
-bool decodeRtcm1019(const uint8_t* buffer, uint32_t position, uint32_t frameLength,
-                    int baseIndex);
-bool decodeRtcm1020(const uint8_t* buffer, uint32_t position, uint32_t frameLength,
-                    int baseIndex);
-
 // formats/cmr/cmr_decode.h
 bool decodeCmr(const uint8_t* buf, uint32_t position, uint32_t length, bool store,
                int baseIndex);

@@ -6,6 +6,7 @@
 #include "caster/pending_formats.h"
 #include "core/caster_settings.h"
 #include "core/records.h"
+#include "formats/rtcm3/rtcm3_ephemeris.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 
