@@ -25,8 +25,7 @@ time_t absDiff(time_t a, time_t b) { return a > b ? a - b : b - a; }
 int32_t recogniseFrame(const BaseStation& b, uint32_t position, uint32_t end, uint32_t& length)
 {
     const uint8_t* rx = reinterpret_cast<const uint8_t*>(b.rxBuffer);
-    const uint8_t* copy = reinterpret_cast<const uint8_t*>(b.rxBufferCopy);
-    int32_t code = findNmeaSentence(copy, position, end, length);
+    int32_t code = findNmeaSentence(b.rxBufferCopy, position, end, length);
     if (code == noFrame) code = checkRtcm3Frame(rx, position, end, length);
     if (code == noFrame) code = checkCmrId(rx, position, end, length);
     if (code == noFrame) code = checkNctId(rx, end, position, length);
@@ -78,8 +77,7 @@ uint32_t scanBaseBuffer(int baseIndex, time_t now, uint32_t clockMs)
             kept = 0;
         }
         if (whole && code == codeNmeaGsv) {
-            if (parseGsv(reinterpret_cast<const uint8_t*>(b.rxBufferCopy), position,
-                         position + length, baseIndex)) {
+            if (parseGsv(b.rxBufferCopy, position, position + length, baseIndex)) {
                 b.lastDataTime = now;
                 b.gsvPrevRxTime = b.gsvRxTime;
                 b.gsvRxTime = clockMs;

@@ -20,9 +20,8 @@ int32_t checkNctId(const uint8_t* buf, uint32_t end, uint32_t position, uint32_t
 bool checkNct5D(const uint8_t* buf, uint32_t position, uint32_t frameLength);
 
 // formats/nmea/nmea.h
-int32_t findNmeaSentence(const uint8_t* buf, uint32_t position, uint32_t end,
-                         uint32_t& sentenceLength);
-bool parseGsv(const uint8_t* buf, uint32_t position, uint32_t end, int baseIndex);
+int findNmeaSentence(const char* buffer, uint32_t pos, uint32_t length, uint32_t& sentenceLength);
+bool parseGsv(const char* buffer, uint32_t pos, uint32_t length, int baseIndex);
 
 // formats/rtcm3/rtcm3_legacy_decode.h
 uint32_t decodeRtcm1003(const uint8_t* buf, uint32_t position, int baseIndex);
@@ -52,10 +51,10 @@ bool decodeCmrPlusStationPage(const uint8_t* buf, uint32_t position, uint32_t en
                               int baseIndex);
 
 // formats/nct/nct_decode.h
-uint32_t decodeNct5B(const uint8_t* buf, uint32_t position, uint32_t length, int baseIndex,
-                     bool store);
+int decodeNct5B(const uint8_t* buf, uint32_t position, uint32_t length, int baseIndex,
+                bool store);
 bool decodeNct5C(const uint8_t* buf, uint32_t position, uint32_t length, int baseIndex);
-uint32_t decodeNct5E(const uint8_t* buf, uint32_t position, uint32_t length, int baseIndex);
+int decodeNct5E(const uint8_t* buf, uint32_t position, uint32_t length, int baseIndex);
 void decodeNct61(const uint8_t* buf, uint32_t position, uint32_t length, int baseIndex);
 
 // formats/rtcm3/rtcm3_encode.h

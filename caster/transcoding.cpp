@@ -324,7 +324,7 @@ void decodeNctFrame(int baseIndex, int32_t code, const uint8_t* frame, uint32_t 
         checkNct5D(frame, 0, length);
         break;
     case codeNct5E:
-        if (decodeNct5E(frame, 0, length, baseIndex) == 0) break;
+        if (decodeNct5E(frame, 0, length, baseIndex) <= 0) break;
         if (b.gpsSatCount > 0) {
             if (notReceivedFor(b, kind1004, obsBuildGapMs, clockMs))
                 buildGpsFromNct(baseIndex, clockMs);
