@@ -10,6 +10,7 @@
 #include "core/geodesy.h"
 #include "core/gnss_time.h"
 #include "core/ionosphere.h"
+#include "core/orbits.h"
 #include "core/records.h"
 #include "core/startup_files.h"
 #include "core/troposphere.h"
@@ -17,11 +18,6 @@
 #include "formats/nct/nct_frame.h"
 #include "platform/clock.h"
 #include "platform/console.h"
-
-// Satellite positions follow the program-wide time; refreshed after every
-// epoch that moves it.
-void updateGpsOrbits();
-void updateGloOrbits();
 
 using namespace nct;
 
