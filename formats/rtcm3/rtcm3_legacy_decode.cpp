@@ -7,19 +7,14 @@
 #include "core/base_station.h"
 #include "core/bits.h"
 #include "core/gnss_time.h"
+#include "core/ionosphere.h"
+#include "core/orbits.h"
 #include "core/records.h"
+#include "core/startup_files.h"
 #include "formats/field_codes.h"
 #include "formats/rtcm3/rtcm3_header.h"
 #include "platform/clock.h"
 #include "platform/console.h"
-
-// Orbit refresh, ionosphere estimators and the log file live in the core.
-void updateGpsOrbits();
-void updateGloOrbits();
-void estimateIonoGps(GpsSatObs& sat);
-void estimateIonoGlo(GloSatObs& sat);
-void estimateIonoBds(BdsSatObs& sat);
-void writeLogFile(const std::string& text);
 
 namespace {
 
@@ -322,7 +317,7 @@ uint32_t decodeGloObservations(const uint8_t* buf, uint32_t position, int baseIn
 
         s.lastUpdateTime = nowS;
         s.magFieldNt = b.magFieldNt;
-        estimateIonoGlo(s);
+        estimateIonoGlo(s, k.slot);
         s.valid = withAmbiguity ? 1 : 0;
     }
     return count;

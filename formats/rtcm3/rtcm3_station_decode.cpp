@@ -7,15 +7,12 @@
 
 #include "core/base_station.h"
 #include "core/bits.h"
+#include "core/geodesy.h"
 #include "core/gnss_time.h"
+#include "core/startup_files.h"
+#include "core/troposphere.h"
 #include "formats/rtcm3/rtcm3_header.h"
 #include "platform/console.h"
-
-// Geodesy, troposphere and the log file live in the core.
-bool ecefToGeodetic(double x, double y, double z, double& latRad, double& lonRad, double& latDeg,
-                    double& lonDeg, double& heightM);
-double tropoDelay(double elevDeg, double latDeg, double heightM);
-void writeLogFile(const std::string& text);
 
 namespace {
 

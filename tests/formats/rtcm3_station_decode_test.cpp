@@ -9,12 +9,11 @@
 #include "core/base_station.h"
 #include "core/gnss_time.h"
 #include "core/records.h"
+#include "core/troposphere.h"
 #include "formats/rtcm3/rtcm3_station_decode.h"
 #include "platform/console.h"
 #include "rtcm3_test_frames.h"
 #include "support/test_support.h"
-
-double tropoDelay(double elevDeg, double latDeg, double heightM);
 
 namespace {
 
