@@ -1,7 +1,5 @@
 #include "formats/rtcm3/rtcm3_msm_decode.h"
 
-#include <cstring>
-
 #include "core/base_station.h"
 #include "core/bits.h"
 #include "core/ephemeris.h"

@@ -95,13 +95,14 @@ protected:
     void TearDown() override { consoleCaptureStop(); }
 };
 
-// Reference values: Debian rtklib's convbin, one system at a time (the
+// Reference values: Debian rtklib's convbin, one system at a time. The
 // recording puts GPS time in the BeiDou epoch field, and convbin drops an
-// epoch's other systems when the BeiDou time differs), multiple-message bit
-// cleared so that each message closes its epoch:
-//   python3 filter.py gmsd7-part1-msm4.rtcm3 only-1074.rtcm3 1074,1019,1020
+// epoch's other systems when the BeiDou time differs, so each run got a copy
+// of the recording reduced to that system's MSM frames plus 1019/1020, with
+// the multiple-message bit cleared (CRC redone) so that every message
+// closes its epoch:
 //   convbin -r rtcm3 -o out.obs -od -os -tr 2012/10/14 00:00:00 only-1074.rtcm3
-// (likewise 1084 and 1124), first epoch. Our slots: GPS 1C, 2W, 5X;
+// (likewise 1084 and 1124), first epoch; phase in cycles, CNR in dB-Hz. Our slots: GPS 1C, 2W, 5X;
 // GLONASS 1C, 2P; BeiDou 2I, 7I, 6I.
 const RefSat gmsd7Gps[] = {
     {1, {24922227.584, 24922248.616, 24922250.081}, {130967156.065, 102051918.205, 97800269.705}, {35, 19, 43}},
