@@ -4,6 +4,8 @@
 #include "core/bits.h"
 #include "core/ephemeris.h"
 #include "core/gnss_time.h"
+#include "core/ionosphere.h"
+#include "core/orbits.h"
 #include "core/records.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -12,20 +14,6 @@
 #include "formats/field_codes.h"
 #else
 unsigned smoothingIntervalSeconds(unsigned code);
-#endif
-#if __has_include("core/ionosphere.h")
-#include "core/ionosphere.h"
-#else
-void estimateIonoGps(GpsSatObs& sat);
-void estimateIonoGlo(GloSatObs& sat);
-void estimateIonoGal(GalSatObs& sat);
-void estimateIonoBds(BdsSatObs& sat);
-#endif
-#if __has_include("core/orbits.h")
-#include "core/orbits.h"
-#else
-void updateGpsOrbits();
-void updateGloOrbits();
 #endif
 
 namespace {

@@ -14,6 +14,7 @@
 #include "core/ephemeris.h"
 #include "core/gnss_time.h"
 #include "core/records.h"
+#include "formats/rtcm3/rtcm3_ephemeris.h"
 #include "formats/rtcm3/rtcm3_msm_decode.h"
 #include "platform/console.h"
 #include "support/test_support.h"
@@ -286,12 +287,15 @@ TEST_F(MsmDecode, NtripCaptureMatchesConvbin)
 {
     std::vector<uint8_t> d = readFileBytes(dataPath("rtcm3/ntrip-capture-msm4.rtcm3"));
     ASSERT_FALSE(d.empty());
-    // R09's 1020 (channel -2) as the ephemeris decoder leaves it.
-    gloEphemeris[9].frameLength = 51;
-    gloEphemeris[9].frequencyChannel = 5;
     BaseStation& b = baseStation[3];
     uint32_t counts[4] = {};
     for (const Frame& f : rtcmFrames(d)) {
+        // R09's 1020 (channel -2) comes before the MSM frames.
+        if (f.number == 1020) {
+            uint32_t length = ((d[f.offset + 1] & 3u) << 8 | d[f.offset + 2]) + 6;
+            ASSERT_TRUE(decodeRtcm1020(d.data(), f.offset, length, 3));
+            EXPECT_EQ(gloEphemeris[9].frequencyChannel, 5);
+        }
         uint32_t n = decodeMsm(f.number, d.data(), f.offset, 3);
         if (f.number == 1074) counts[0] = n;
         if (f.number == 1084) counts[1] = n;
