@@ -441,21 +441,6 @@ bool decodeNct5C(const uint8_t* buf, uint32_t pos, uint32_t len, int baseIndex)
     return true;
 }
 
-bool checkNct5D(const uint8_t* buf, uint32_t pos, uint32_t len)
-{
-    const uint8_t* f = buf + pos;
-    if (!xorMatches(f, len)) {
-        consoleLine("checksum error 5D");
-        return false;
-    }
-    // The CRC sits at fixed offsets 40-41; a shorter frame cannot hold it.
-    if (len < 44 || calcCrc16Xmodem(f, dataStart, 40) != crcHighFirstAt(f, 40)) {
-        consoleLine("CRC error 5D");
-        return false;
-    }
-    return true;
-}
-
 int decodeNct5E(const uint8_t* buf, uint32_t pos, uint32_t len, int baseIndex)
 {
     if (!validBase(baseIndex)) return 0;

@@ -1,5 +1,6 @@
 #pragma once
-// Decoders of the NCT binary frames a base sends. Each takes the buffer that
+// Decoders of the NCT binary frames a base sends (5D is only checked, with
+// checkNct5D next to the recognisers). Each takes the buffer that
 // holds the frame, the index of its first byte and its whole length (L + 4),
 // checks the XOR and, where the message has one, the CRC-16 of whichever
 // receiver layout matches, checks that the frame holds every field it reads,
@@ -16,9 +17,6 @@ int decodeNct5B(const uint8_t* buf, uint32_t pos, uint32_t len, int baseIndex, b
 // length). False, nothing stored, for a bad frame, an unknown length or a
 // position that has no geodetic conversion.
 bool decodeNct5C(const uint8_t* buf, uint32_t pos, uint32_t len, int baseIndex);
-// XOR and CRC of a 5D frame; the result is advisory (the frame is passed on
-// either way), a failure is told on the console.
-bool checkNct5D(const uint8_t* buf, uint32_t pos, uint32_t len);
 // GPS (2100D) or GPS + GLONASS (sf3000) observations, told apart by the byte
 // order of the CRC. Returns the header's satellite count, 0 on failure.
 int decodeNct5E(const uint8_t* buf, uint32_t pos, uint32_t len, int baseIndex);

@@ -297,25 +297,6 @@ TEST_F(NctDecode, Position5CThroughOurBuilder)
     }
 }
 
-TEST_F(NctDecode, Check5D)
-{
-    const Bytes good = hexBytes(
-        "02 99 66 5D 2A 00 10 0B FA 7E 6A BC 74 93 68 3F FC A9 F1 D2 4D 62 50 3F FC A9 F1 D2 "
-        "4D 62 50 3F 64 00 00 00 40 E2 01 00 8B 02 01 00 C1 03");
-    consoleCaptureStart();
-    EXPECT_TRUE(checkNct5D(good.data(), 0, uint32_t(good.size())));
-    Bytes bad = good;
-    bad[41] ^= 0x01;
-    fixXor(bad);
-    EXPECT_FALSE(checkNct5D(bad.data(), 0, uint32_t(bad.size())));
-    bad[44] ^= 0x01;
-    EXPECT_FALSE(checkNct5D(bad.data(), 0, uint32_t(bad.size())));
-    // Too short to hold the CRC at its place.
-    Bytes shortFrame = frame(0x5D, Bytes(20, 0x11), Crc::none);
-    EXPECT_FALSE(checkNct5D(shortFrame.data(), 0, uint32_t(shortFrame.size())));
-    EXPECT_EQ(consoleCaptureStop(), "CRC error 5D\nchecksum error 5D\nCRC error 5D\n");
-}
-
 namespace {
 
 // 2100D block: PRN and flag byte, two strengths, L1 code, L2-L1 code, the

@@ -13,6 +13,8 @@
 #include "core/ephemeris.h"
 #include "core/gnss_time.h"
 #include "core/records.h"
+#include "platform/console.h"
+#include "formats/frames.h"
 #include "formats/nct/nct_encode.h"
 #include "support/test_support.h"
 
@@ -89,6 +91,9 @@ TEST_F(NctEncode, PositionAndTime5D)
     EXPECT_EQ(built(n, buf), hexBytes("02 99 66 5D 2A 00 10 0B FA 7E 6A BC 74 93 68 3F FC A9 F1 D2 "
                                       "4D 62 50 3F FC A9 F1 D2 4D 62 50 3F 64 00 00 00 40 E2 01 00 "
                                       "8B 02 01 00 C1 03"));
+    consoleCaptureStart();
+    EXPECT_TRUE(checkNct5D(buf, 0, uint32_t(n)));
+    EXPECT_EQ(consoleCaptureStop(), "");
     EXPECT_EQ(encodeNct5D(buf, 10, 0, 0, 0, 0), 0);
 }
 
@@ -256,4 +261,25 @@ TEST_F(NctEncode, LongestFramesFitTheKeptBuffer)
     EXPECT_EQ(encodeNct5EGps(buf, 0), 16 + 15 * 32 + 4);
     EXPECT_EQ(encodeNct5EGpsGlo(buf, 0), 14 + 14 * 56 + 1 + 4);
     EXPECT_EQ(buf[7], 4 * 56);
+}
+
+TEST_F(NctEncode, BuiltFramesPassTheRecogniser)
+{
+    baseStation[0].gpsSat[3].epochMs = baseStation[0].gpsTowMs;
+    baseStation[0].gloSat[3].epochMs = baseStation[0].gloEpochMs;
+    const struct {
+        int length;
+        int32_t code;
+    } frames[] = {
+        {encodeNct5B(buf, 0, 1), codeNct5B},        {encodeNct5B(buf + 100, 0, 2), codeNct5B},
+        {encodeNct5C(buf + 200, 0, 1), codeNct5C},  {encodeNct5C(buf + 300, 0, 2), codeNct5C},
+        {encodeNct5D(buf + 400, 0, 0, 0, 0, 0), codeNct5D}, {encodeNct5EGps(buf + 500, 0), codeNct5E},
+        {encodeNct5EGpsGlo(buf + 600, 0), codeNct5E},
+    };
+    const uint32_t starts[] = {0, 100, 200, 300, 400, 500, 600};
+    for (int i = 0; i < 7; ++i) {
+        uint32_t length = 0;
+        EXPECT_EQ(checkNctId(buf, maxFrameBytes, starts[i], length), frames[i].code) << i;
+        EXPECT_EQ(length, uint32_t(frames[i].length)) << i;
+    }
 }

@@ -4,7 +4,6 @@
 // decoders get past their checks and read the fields. Whatever the data,
 // nothing may be read outside the frame, no position or range may become
 // NaN, and our own builders must afterwards still fit the kept buffer.
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -12,9 +11,11 @@
 #include "core/base_station.h"
 #include "core/checksum.h"
 #include "core/records.h"
+#include "formats/frames.h"
 #include "formats/nct/nct_decode.h"
 #include "formats/nct/nct_encode.h"
 #include "platform/console.h"
+#include "base_record_checks.h"
 
 namespace {
 
@@ -23,21 +24,6 @@ namespace {
 enum { crcNone, crcHigh, crcLow, crcHighTrailer2, crcHighTrailer3, crcModes };
 
 const uint8_t ids[] = {0x5B, 0x5C, 0x5D, 0x5E, 0x61};
-
-bool finite(double v) { return std::isfinite(v); }
-
-void checkBase(const BaseStation& b)
-{
-    if (!finite(b.ecefX) || !finite(b.ecefY) || !finite(b.ecefZ) || !finite(b.latitude) ||
-        !finite(b.longitude) || !finite(b.ellipsoidHeight) || !finite(b.strLatitude))
-        abort();
-    for (const auto& s : b.gpsSat)
-        for (int i = 0; i < 2; ++i)
-            if (!finite(s.codeRange[i]) || !finite(s.phaseRange[i])) abort();
-    for (const auto& s : b.gloSat)
-        for (int i = 0; i < 2; ++i)
-            if (!finite(s.codeRange[i]) || !finite(s.phaseRange[i])) abort();
-}
 
 void decode(const uint8_t* f, uint32_t len, uint8_t id)
 {
@@ -100,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     decode(data, uint32_t(size), id);
     consoleCaptureStop();
     free(f);
-    checkBase(b);
+    checkBaseRecord(b);
 
     uint8_t out[maxFrameBytes];
     if (encodeNct5B(out, 0, 2) > int(maxFrameBytes) || encodeNct5C(out, 0, 2) > int(maxFrameBytes) ||
