@@ -10,11 +10,7 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 
-#if __has_include("formats/field_codes.h")
 #include "formats/field_codes.h"
-#else
-unsigned smoothingIntervalSeconds(unsigned code);
-#endif
 
 namespace {
 
