@@ -57,6 +57,9 @@ int32_t checkCmrId(const uint8_t* buf, uint32_t position, uint32_t end, uint32_t
     return -1 - int32_t(t);
 }
 
+// The receive buffer's size: the longest NCT frame the caster can take in.
+static constexpr uint32_t nctLongestFrame = 3090;
+
 int32_t checkNctId(const uint8_t* buf, uint32_t end, uint32_t position, uint32_t& frameLength)
 {
     // Sync bytes, id and the two length bytes must be held before any is read.
@@ -66,6 +69,11 @@ int32_t checkNctId(const uint8_t* buf, uint32_t end, uint32_t position, uint32_t
 
     const uint8_t id = buf[position + 3];
     const uint32_t len = uint32_t(buf[position + 4]) | (uint32_t(buf[position + 5]) << 8);
+    // Only the caster's own kinds, and only lengths such a frame can have: at
+    // least its header, XOR and ETX, and never more than a receive buffer
+    // holds (a frame that can never arrive would otherwise be waited for).
+    if (id != 0x5B && id != 0x5C && id != 0x5D && id != 0x5E && id != 0x61) return noFrame;
+    if (len < 4 || len + 4 > nctLongestFrame) return noFrame;
     frameLength = len + 4;
     if (end - position < len + 4) {
         consoleLine("NCTID invalid length");

@@ -239,6 +239,19 @@ TEST(NctFrame, IdsChecksAndIncompleteFrames)
     f.back() = 0;   // no ETX
     EXPECT_EQ(checkNctId(f.data(), uint32_t(f.size()), 0, len), noFrame);
 
+    // Lengths no frame of the caster's kinds can have are refused at once,
+    // not waited for: below the header, XOR and ETX, or beyond a receive buffer.
+    std::vector<uint8_t> huge = {0x02, 0x99, 0x66, 0x5E, 0xFF, 0xFF, 0x00, 0x00};
+    consoleCaptureStart();
+    EXPECT_EQ(checkNctId(huge.data(), uint32_t(huge.size()), 0, len), noFrame);
+    EXPECT_EQ(consoleCaptureStop(), "");
+    std::vector<uint8_t> tiny = {0x02, 0x99, 0x66, 0x5E, 0x02, 0x00, 0x5E, 0x03};
+    EXPECT_EQ(checkNctId(tiny.data(), uint32_t(tiny.size()), 0, len), noFrame);
+    std::vector<uint8_t> otherKind = {0x02, 0x99, 0x66, 0x42, 0xFF, 0x0F};
+    consoleCaptureStart();
+    EXPECT_EQ(checkNctId(otherKind.data(), uint32_t(otherKind.size()), 0, len), noFrame);
+    EXPECT_EQ(consoleCaptureStop(), "");
+
     // Behind other bytes (note the end before the position).
     f = nctFrame(0x5B, {9, 9});
     f.insert(f.begin(), {0x00, 0x02, 0x99});
