@@ -5,10 +5,11 @@
 #include <string>
 
 #include "caster/base_upkeep.h"
-#include "caster/pending_formats.h"
 #include "caster/transcoding.h"
 #include "core/base_station.h"
 #include "core/records.h"
+#include "formats/frames.h"
+#include "formats/nmea/nmea.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/net.h"

@@ -6,7 +6,13 @@
 #include "caster/pending_formats.h"
 #include "core/caster_settings.h"
 #include "core/records.h"
+#include "formats/frames.h"
+#include "formats/nct/nct_decode.h"
+#include "formats/nct/nct_encode.h"
 #include "formats/rtcm3/rtcm3_ephemeris.h"
+#include "formats/rtcm3/rtcm3_legacy_decode.h"
+#include "formats/rtcm3/rtcm3_msm_decode.h"
+#include "formats/rtcm3/rtcm3_station_decode.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 

@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "caster/base_data_thread.h"
-#include "caster/pending_formats.h"
 #include "caster/transcoding.h"
 #include "core/base_station.h"
 #include "core/caster_settings.h"
 #include "core/checksum.h"
 #include "core/records.h"
+#include "formats/frames.h"
 #include "platform/console.h"
 #include "support/test_support.h"
 
@@ -343,11 +343,11 @@ TEST_F(BaseScan, ReceivedKindsAreNotOverwrittenByBuiltOnes)
 
     // A base that sends CMR type 1 itself keeps it while 1005 builds the rest.
     Bytes ownCmr1(b.msg[kindCmr1].msgBuffer, b.msg[kindCmr1].msgBuffer + b.msg[kindCmr1].msgLength);
-    receive(1, join({ownCmr1, f1005}), t0 + 50000);
-    EXPECT_EQ(baseStation[1].msg[kindCmr1].msgNative, 1);
-    EXPECT_EQ(baseStation[1].nctInput, 0);
-    EXPECT_EQ(baseStation[1].msg[kindNct5C].msgNative, 0);
-    EXPECT_EQ(baseStation[1].msg[kindCmr2].msgStamp, t0 + 50000);
+    receive(2, join({ownCmr1, f1005}), t0 + 50000);
+    EXPECT_EQ(baseStation[2].msg[kindCmr1].msgNative, 1);
+    EXPECT_EQ(baseStation[2].nctInput, 0);
+    EXPECT_EQ(baseStation[2].msg[kindNct5C].msgNative, 0);
+    EXPECT_EQ(baseStation[2].msg[kindCmr2].msgStamp, t0 + 50000);
 }
 
 // An NCT base: its 5C names the antenna before 1008 is built, and its 5E
