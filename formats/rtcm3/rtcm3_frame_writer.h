@@ -6,6 +6,8 @@
 
 #include "core/bits.h"
 
+struct BaseStation;
+
 constexpr uint32_t rtcm3MaxPayload = 1023;
 constexpr double lightMsMetres = 299792.458;   // metres per light-millisecond
 
@@ -27,3 +29,6 @@ uint8_t smoothingIntervalCode(uint32_t seconds);
 uint8_t legacyLockIndicator(uint32_t seconds);
 // Lock time in milliseconds for the MSM indicator, saturated at 65535.
 uint16_t lockTimeMsOf(uint32_t seconds);
+// True when the base itself sent a frame of the kept kind within the last
+// `ms` milliseconds.
+bool receivedWithin(const BaseStation& b, int kind, uint32_t ms);
