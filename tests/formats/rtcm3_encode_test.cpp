@@ -12,6 +12,7 @@
 #include "core/base_station.h"
 #include "core/bits.h"
 #include "core/checksum.h"
+#include "core/ephemeris.h"
 #include "core/gnss_time.h"
 #include "core/records.h"
 #include "formats/rtcm3/rtcm3_encode.h"
@@ -442,4 +443,167 @@ TEST_F(Rtcm31Build, BuildersKeepThePreviousBuildTime)
     // Nothing is read outside the ten base records.
     EXPECT_EQ(encodeRtcm1004(10, buf), 0);
     EXPECT_EQ(encodeRtcm1012(-1, buf), 0);
+}
+
+// FKP: the count says how many blocks follow, the gradients come from the
+// right arrays (north = latitude arrays, the even ones), and the IODE is the
+// one of the broadcast ephemeris the rover will use.
+TEST_F(Rtcm31Build, FkpMessagesFromTheGradientBlocks)
+{
+    static_assert(sizeof(NetGradients::bds[0]) / sizeof(double) == bdsSatEntries);
+    static_assert(sizeof(NetGradients::gal[0]) / sizeof(double) == galSatEntries);
+    BaseStation& b = baseStation[5];
+    fixtures::fillGpsEpoch(b);
+    fixtures::fillGloEpoch(b);
+    b.gpsSatCount = 9;
+    b.netGradient.gps[0][5] = 0.0123;    // ionosphere x latitude  -> NI
+    b.netGradient.gps[1][5] = -0.0456;   // ionosphere x longitude -> EI
+    b.netGradient.gps[2][5] = 0.0789;    // troposphere x latitude -> N0
+    b.netGradient.gps[3][5] = -0.0101;   // troposphere x longitude -> E0
+    b.netGradient.gps[2][12] = 1e6;      // beyond the 12-bit field: held at its edge
+    gpsEphemeris[5].iode = 77;
+    gpsEphemeris[0].iode = 12;
+    int len = encodeRtcm1034(5, buf);
+    ASSERT_TRUE(testdec::frameOk(buf, len));
+    testdec::Fields f(buf, len);
+    EXPECT_EQ(f.u(12), 1034u);
+    EXPECT_EQ(f.u(12), 1234u);
+    EXPECT_EQ(f.u(20), fixtures::gpsTow / 1000);
+    const uint64_t count = f.u(5);
+    ASSERT_EQ(count, 5u);   // the five current GPS satellites, PRN 17 included
+    EXPECT_EQ(len, 6 + (49 + 5 * 66 + 7) / 8);
+    struct Block { int id, iode, n0, e0, ni, ei; };
+    std::vector<Block> blocks;
+    for (uint64_t i = 0; i < count; ++i) {
+        Block k;
+        k.id = int(f.u(6));
+        k.iode = int(f.u(8));
+        k.n0 = int(f.s(12));
+        k.e0 = int(f.s(12));
+        k.ni = int(f.s(14));
+        k.ei = int(f.s(14));
+        blocks.push_back(k);
+    }
+    EXPECT_EQ(blocks[0].id, 32);
+    EXPECT_EQ(blocks[0].iode, 12);
+    EXPECT_EQ(blocks[1].id, 5);
+    EXPECT_EQ(blocks[1].iode, 77);
+    EXPECT_EQ(blocks[1].n0, 7);
+    EXPECT_EQ(blocks[1].e0, -1);
+    EXPECT_EQ(blocks[1].ni, 1);
+    EXPECT_EQ(blocks[1].ei, -4);
+    EXPECT_EQ(blocks[2].id, 12);
+    EXPECT_EQ(blocks[2].n0, 2047);
+
+    b.netGradient.glo[0][1] = 0.05;
+    gloEphemeris[1].tb = 80;
+    len = encodeRtcm1035(5, buf);
+    ASSERT_TRUE(testdec::frameOk(buf, len));
+    testdec::Fields g(buf, len);
+    EXPECT_EQ(g.u(12), 1035u);
+    g.u(12);
+    EXPECT_EQ(g.u(17), fixtures::gloTod / 1000);
+    ASSERT_EQ(g.u(5), 3u);
+    EXPECT_EQ(g.u(6), 24u);
+    g.u(8 + 52);
+    EXPECT_EQ(g.u(6), 1u);
+    EXPECT_EQ(g.u(8), 80u);
+    g.u(24);
+    EXPECT_EQ(g.s(14), 5);
+}
+
+// MAC: the count field is four bits, so 16 satellites go out as two
+// messages (15 + 1), the first with the multiple message indicator set.
+TEST_F(Rtcm31Build, SixteenMacSatellitesSplitIntoTwoMessages)
+{
+    baseStation[0].stationId = 100;
+    baseStation[0].gpsTowMs = fixtures::gpsTow;
+    baseStation[0].gpsSat[9].slipCount = 3;
+    baseStation[4].stationId = 200;
+    gpsEphemeris[9].iode = 99;
+    Client& c = client[7];
+    c.masterBase = 0;
+    c.auxBase[1] = 4;
+    for (int i = 1; i <= 16; ++i) {
+        c.gpsIonoDiff[1][i] = 0.01f * float(i);
+        c.gpsGeoDiff[1][i] = -0.002f * float(i);
+    }
+    std::vector<int> seen;
+    int parts = 0;
+    for (int part = 0; part < 2; ++part) {
+        int len = encodeRtcm1017(7, buf, 2, 0, part, &parts);
+        ASSERT_EQ(parts, 2);
+        ASSERT_TRUE(testdec::frameOk(buf, len));
+        testdec::Fields f(buf, len);
+        EXPECT_EQ(f.u(12), 1017u);
+        EXPECT_EQ(f.u(8), 1u);
+        EXPECT_EQ(f.u(4), 0u);
+        EXPECT_EQ(f.u(23), fixtures::gpsTow / 100);
+        EXPECT_EQ(f.u(1), part == 0 ? 1u : 0u);
+        EXPECT_EQ(f.u(12), 100u);
+        EXPECT_EQ(f.u(12), 200u);
+        const uint64_t n = f.u(4);
+        EXPECT_EQ(n, part == 0 ? 15u : 1u);
+        for (uint64_t k = 0; k < n; ++k) {
+            int id = int(f.u(6));
+            seen.push_back(id);
+            EXPECT_EQ(f.u(2), 1u);
+            EXPECT_EQ(f.u(3), id == 9 ? 3u : 0u);
+            // 0.5 mm units, truncated from 32-bit floats: within one unit.
+            EXPECT_NEAR(double(f.s(17)), -4.0 * id, 1.0);
+            EXPECT_EQ(f.u(8), id == 9 ? 99u : 0u);
+            EXPECT_NEAR(double(f.s(17)), 20.0 * id, 1.0);
+        }
+        EXPECT_EQ(bitsRemaining(f.c), uint64_t(len - 6) * 8 - (76 + n * 53));
+    }
+    EXPECT_EQ(seen.size(), 16u);
+    EXPECT_EQ(seen.front(), 1);
+    EXPECT_EQ(seen.back(), 16);
+    EXPECT_EQ(encodeRtcm1017(7, buf, 2, 0, 2, nullptr), 0);
+    // The caller's indicator survives on the last part.
+    int len = encodeRtcm1017(7, buf, 2, 1, 1, nullptr);
+    testdec::Fields last(buf, len);
+    last.u(12 + 8 + 4 + 23);
+    EXPECT_EQ(last.u(1), 1u);
+
+    // 1015 carries only the ionospheric difference.
+    len = encodeRtcm1015(7, buf, 2, 0, 1, nullptr);
+    testdec::Fields iono(buf, len);
+    iono.u(38);
+    iono.u(38);
+    EXPECT_EQ(iono.u(6), 16u);
+    iono.u(5);
+    EXPECT_NEAR(double(iono.s(17)), 320, 1);
+
+    // GLONASS: 20-bit epoch in 0.1 s, IOD from tb, slot 0 as 24.
+    baseStation[0].gloEpochMs = fixtures::gloTod;
+    gloEphemeris[0].tb = 33;
+    c.gloIonoDiff[1][0] = -0.5f;
+    c.gloGeoDiff[1][0] = 0.25f;
+    len = encodeRtcm1039(7, buf, 2, 0);
+    ASSERT_TRUE(testdec::frameOk(buf, len));
+    testdec::Fields g(buf, len);
+    EXPECT_EQ(g.u(12), 1039u);
+    g.u(12);
+    EXPECT_EQ(g.u(20), fixtures::gloTod / 100);
+    g.u(25);
+    EXPECT_EQ(g.u(4), 1u);
+    EXPECT_EQ(g.u(6), 24u);
+    g.u(5);
+    EXPECT_EQ(g.s(17), 500);
+    EXPECT_EQ(g.u(8), 33u);
+    EXPECT_EQ(g.s(17), -1000);
+    len = encodeRtcm1037(7, buf, 2, 0);
+    EXPECT_EQ(len, 6 + (73 + 28 + 7) / 8);
+
+    // An auxiliary without differences: header with count 0. No master or
+    // no such auxiliary: nothing.
+    len = encodeRtcm1017(7, buf, 1 + 2, 0);
+    EXPECT_EQ(len, 0);   // auxBase[2] is -1
+    c.auxBase[0] = 4;
+    len = encodeRtcm1017(7, buf, 1, 0);
+    ASSERT_TRUE(testdec::frameOk(buf, len));
+    EXPECT_EQ(len, 6 + 10);
+    c.masterBase = -1;
+    EXPECT_EQ(encodeRtcm1017(7, buf, 2, 0), 0);
 }
