@@ -54,7 +54,12 @@ uint8_t legacyLockIndicator(uint32_t s)
 
 uint16_t lockTimeMsOf(uint32_t seconds)
 {
-    return seconds >= 66 ? uint16_t(65535) : uint16_t(seconds * 1000);
+    // Stored lock times are whole seconds cut down from finer ones (the MSM
+    // decoder keeps the indicator's lower bound in seconds), so a lock of s
+    // seconds lasted at least s and less than s + 1: the end of that second
+    // gives back the indicator the base sent. Zero stays zero.
+    if (seconds == 0) return 0;
+    return seconds >= 65 ? uint16_t(65535) : uint16_t(seconds * 1000 + 999);
 }
 
 static bool validBase(int baseIndex) { return baseIndex >= 0 && baseIndex < maxBases; }

@@ -27,7 +27,8 @@ uint8_t smoothingIntervalCode(uint32_t seconds);
 // The 7-bit legacy lock-time indicator (DF013) of a lock time in seconds:
 // the largest indicator whose lock time does not exceed it.
 uint8_t legacyLockIndicator(uint32_t seconds);
-// Lock time in milliseconds for the MSM indicator, saturated at 65535.
+// Lock time in milliseconds for the MSM indicator from a lock time in whole
+// seconds (the end of that second), saturated at 65535.
 uint16_t lockTimeMsOf(uint32_t seconds);
 // True when the base itself sent a frame of the kept kind within the last
 // `ms` milliseconds.

@@ -80,11 +80,18 @@ TEST_F(MsmBuild, Message1074AgainstConvbin)
     EXPECT_EQ(testdec::findCell(m, 5, 2)->lock, 11);
     EXPECT_EQ(testdec::findCell(m, 12, 2)->lock, 11);
     EXPECT_EQ(testdec::findCell(m, 17, 10)->lock, 10);
-    b.gpsSat[5].lockTimeS[0] = 5;   // 5000 ms
+    b.gpsSat[5].lockTimeS[0] = 5;   // 5999 ms
     b.gpsSat[5].lockTimeS[1] = 0;
     m = testdec::decodeMsm4(buf, encodeRtcm1074Base(0, buf));
     EXPECT_EQ(testdec::findCell(m, 5, 2)->lock, 8);
     EXPECT_EQ(testdec::findCell(m, 5, 10)->lock, 0);
+    // An MSM indicator decoded into seconds (its lower bound, 2^(i+4) ms, cut
+    // to whole seconds) goes out as the same indicator from 6 (1024 ms) up.
+    for (int i = 6; i <= 11; ++i) {
+        b.gpsSat[5].lockTimeS[0] = uint16_t((1u << (i + 4)) / 1000);
+        m = testdec::decodeMsm4(buf, encodeRtcm1074Base(0, buf));
+        EXPECT_EQ(testdec::findCell(m, 5, 2)->lock, i);
+    }
 
     // A zero phase is the invalid code, and a base without satellites gives
     // a message with empty masks.
