@@ -178,15 +178,16 @@ int writeMsm(const MsmEpoch& e, uint8_t* buffer, int part, int* partCount)
 
 // ---- signal ids per band
 
-// GPS: the id the decoders recorded for the band; where none is recorded
-// (CMR or NCT input), the one the legacy code indicator names.
-uint8_t gpsSignal(BaseStation& b, const GpsSatObs& s, int band)
+// GPS: the id the 1004 and 1074 decoders record for the band while the base
+// sends those; otherwise (CMR or NCT input, or ids left by an earlier base of
+// the slot) the one the legacy code indicator names.
+uint8_t gpsSignal(BaseStation& b, const GpsSatObs& s, int band, bool recorded)
 {
     uint8_t id = msmSignalIdGps(b, band);
-    if (id != 0) return id;
+    if (recorded && id != 0) return id;
     if (band == 0) return s.codeIndicator[0] == 1 ? 3 : 2;       // 1C, 1P
     if (band == 1) return s.codeIndicator[1] == 0 ? 8 : (s.codeIndicator[1] == 1 ? 9 : 10);
-    return 22;                                                    // 5I
+    return id != 0 ? id : 22;                                     // 5I
 }
 
 // GLONASS: after MSM input the recorded ids hold and the code indicators
@@ -289,6 +290,7 @@ void collectGps(MsmEpoch& e, int baseIndex, const Client* rover)
     header(e, b, baseIndex, 1074, obsGps);
     e.epochField = b.gpsTowMs;
     e.smoothing = b.gpsSmoothing;
+    bool recorded = receivedWithin(b, kind1004, 10000) || receivedWithin(b, kind1074, 10000);
     RoverShift r = rover ? roverShift(*rover, b) : RoverShift{};
     for (int n = 1; n <= 32; ++n) {
         int slot = n % 32;
@@ -297,7 +299,7 @@ void collectGps(MsmEpoch& e, int baseIndex, const Client* rover)
         MsmSat m;
         m.number = n;
         copyBands(m, s, 3);
-        for (int band = 0; band < 3; ++band) m.signal[band] = gpsSignal(b, s, band);
+        for (int band = 0; band < 3; ++band) m.signal[band] = gpsSignal(b, s, band, recorded);
         applyShift(m, r, b.netGradient.gps, slot, s.elevation, gpsBandFactor, 3);
         addSatellite(e, m);
     }

@@ -4,6 +4,7 @@
 // 14:59:42 (GPS minus 18 s plus 3 h).
 
 #include "core/base_station.h"
+#include "platform/clock.h"
 
 namespace fixtures {
 
@@ -60,8 +61,11 @@ inline void fillGpsEpoch(BaseStation& b)
     b.stationId = 1234;
     b.gpsTowMs = gpsTow;
     b.gpsSatCount = 7;   // the decoder's count, deliberately not what is written
+    // As after a 1004 from the base: the decoder records ids 2 and 10.
     msmSignalIdGps(b, 0) = 2;
     msmSignalIdGps(b, 1) = 10;
+    const uint8_t frame[6] = {0xD3, 0, 0, 0, 0, 0};
+    storeKeptMessage(b, kind1004, frame, sizeof frame, clockMs(), true);
     setGps(b, 32, {23456789.98, 23456790.7185, 47.25f, 600}, {23456792.32, 23456788.7455, 40.0f, 400});
     setGps(b, 5, {21000000.12, 21000012.4656, 45.5f, 100}, {21000003.58, 21000010.6200, 38.75f, 100}, 0, 1);
     setGps(b, 12, {22500000.50, 22499997.2900, 39.0f, 50}, {0, 0, 0, 0});

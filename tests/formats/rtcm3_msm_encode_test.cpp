@@ -117,6 +117,7 @@ TEST_F(MsmBuild, BandSeveralMetresLongerThanBandZero)
     msmSignalIdGps(b, 0) = 2;
     msmSignalIdGps(b, 1) = 10;
     msmSignalIdGps(b, 2) = 22;
+    storeKeptMessage(b, kind1074, buf, 6, clockMs(), true);   // ids recorded from MSM input
     const double step = 299792.458 / 1024;                    // 292.77 m
     const double code0 = (70 * 1024 + 1023 + 0.99) * step;   // 289.8 m above a step
     fixtures::setGps(b, 3, {code0, code0 + 0.4, 40, 100}, {code0 + 5.0, code0 + 4.0, 38, 100});
@@ -228,6 +229,16 @@ TEST_F(MsmBuild, GlonassFromLegacyInputTakesIdsFromCodeIndicators)
     storeKeptMessage(b, kind1084, buf, uint32_t(len), clockMs(), true);
     m = testdec::decodeMsm4(buf, encodeRtcm1084Base(0, buf));
     EXPECT_EQ(m.signals, (std::vector<int>{2, 8}));
+
+    // GPS from input that records no ids (CMR, NCT): ids left in the slot by
+    // an earlier base do not count, the code indicators do.
+    BaseStation& g = baseStation[1];
+    msmSignalIdGps(g, 0) = 4;
+    msmSignalIdGps(g, 1) = 15;
+    g.gpsTowMs = fixtures::gpsTow;
+    fixtures::setGps(g, 5, {21000000.12, 21000012.4656, 45.5f, 100}, {21000003.58, 21000010.62, 38.75f, 100}, 0, 1);
+    m = testdec::decodeMsm4(buf, encodeRtcm1074Base(1, buf));
+    EXPECT_EQ(m.signals, (std::vector<int>{2, 9}));
 }
 
 // Per rover: at the master's own position the ranges go out unchanged; away
