@@ -6,13 +6,10 @@
 #include "core/base_station.h"
 #include "core/gnss_time.h"
 #include "core/records.h"
+#include "formats/field_codes.h"
 #include "formats/rtcm3/rtcm3_encode.h"
 #include "formats/rtcm3/rtcm3_frame_writer.h"
 #include "platform/clock.h"
-
-// The 4-bit MSM lock-time indicator of a lock time in milliseconds (shared
-// with the other field codes).
-uint8_t msmLockTimeIndicator(uint16_t lockTimeMs);
 
 namespace {
 
