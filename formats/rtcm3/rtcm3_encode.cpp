@@ -166,6 +166,33 @@ static uint8_t cnrField(float cn0) { return uint8_t(truncClamp(4.0 * double(cn0)
 static double gloL1Wavelength(int channelPlus7) { return speedOfLight / (1602.0e6 + (channelPlus7 - 7) * 562500.0); }
 static double gloL2Wavelength(int channelPlus7) { return speedOfLight / (1246.0e6 + (channelPlus7 - 7) * 437500.0); }
 
+// Legacy code indicators. After MSM input the entries' indicators only say
+// present or absent, so they come from the signal ids the MSM decoder
+// recorded: L1 P or W code is 1; L2 P is 1, L2 W (semi-codeless) 3, C/A,
+// L2C and the rest 0. Legacy input keeps the indicators as received.
+static void gpsCodeIndicators(BaseStation& b, const GpsSatObs& s, bool msmInput, uint8_t& l1, uint8_t& l2)
+{
+    if (!msmInput) {
+        l1 = s.codeIndicator[0] & 1;
+        l2 = s.codeIndicator[1] & 3;
+        return;
+    }
+    uint8_t id1 = msmSignalIdGps(b, 0), id2 = msmSignalIdGps(b, 1);
+    l1 = (id1 == 3 || id1 == 4) ? 1 : 0;
+    l2 = id2 == 9 ? 1 : (id2 == 10 ? 3 : 0);
+}
+
+static void gloCodeIndicators(BaseStation& b, const GloSatObs& s, bool msmInput, uint8_t& l1, uint8_t& l2)
+{
+    if (!msmInput) {
+        l1 = s.codeIndicator[0] & 1;
+        l2 = s.codeIndicator[1] & 3;
+        return;
+    }
+    l1 = msmSignalIdGlo(b, 0) == 3 ? 1 : 0;
+    l2 = msmSignalIdGlo(b, 1) == 9 ? 1 : 0;
+}
+
 // Header of 1003/1004 up to the satellite count, whose position is handed
 // back so the count of blocks actually written can be filled in at the end.
 static BitCursor writeGpsHeader(uint8_t* buffer, BitCursor& c, int baseIndex, uint16_t number,
@@ -207,6 +234,7 @@ static int encodeGpsObservations(int baseIndex, uint8_t* buffer, bool extended)
     const double l1 = speedOfLight / gpsL1Hz, l2 = speedOfLight / gpsL2Hz;
     BitCursor c = rtcm3PayloadCursor();
     BitCursor countAt = writeGpsHeader(buffer, c, baseIndex, extended ? 1004 : 1003, extended);
+    const bool msmInput = receivedWithin(b, kind1074, 10000);
     int written = 0;
     for (int slot = 0; slot < 32 && written < maxLegacySats; ++slot) {
         const GpsSatObs& s = b.gpsSat[slot];
@@ -249,8 +277,10 @@ static int encodeGpsObservations(int baseIndex, uint8_t* buffer, bool extended)
                           ? phaseMinusCodeField(s.l2PhaseMinusCode + cut, l2, true)
                           : invalidPhaseField;
         }
+        uint8_t l1Indicator = 0, l2Indicator = 0;
+        if (extended) gpsCodeIndicators(b, s, msmInput, l1Indicator, l2Indicator);
         writeBits8(buffer, c, 6, uint8_t(slot == 0 ? 32 : slot));
-        writeBits8(buffer, c, 1, extended ? s.codeIndicator[0] & 1 : 0);
+        writeBits8(buffer, c, 1, l1Indicator);
         writeBitsU32(buffer, c, 24, l1Code);
         writeBitsI32(buffer, c, 20, l1Phase);
         writeBits8(buffer, c, 7, legacyLockIndicator(s.lockTimeS[0]));
@@ -258,7 +288,7 @@ static int encodeGpsObservations(int baseIndex, uint8_t* buffer, bool extended)
             writeBits8(buffer, c, 8, uint8_t(ambiguity));
             writeBits8(buffer, c, 8, cnrField(s.cn0[0]));
         }
-        writeBits8(buffer, c, 2, extended ? s.codeIndicator[1] & 3 : 0);
+        writeBits8(buffer, c, 2, l2Indicator);
         writeBitsI32(buffer, c, 14, l2Code);
         writeBitsI32(buffer, c, 20, l2Phase);
         writeBits8(buffer, c, 7, legacyLockIndicator(s.lockTimeS[1]));
@@ -280,6 +310,7 @@ static int encodeGloObservations(int baseIndex, uint8_t* buffer, bool extended)
     BaseStation& b = baseStation[baseIndex];
     BitCursor c = rtcm3PayloadCursor();
     BitCursor countAt = writeGloHeader(buffer, c, baseIndex, extended ? 1012 : 1011);
+    const bool msmInput = receivedWithin(b, kind1084, 10000);
     int written = 0;
     for (int slot = 0; slot < gloSatEntries && written < maxLegacySats; ++slot) {
         const GloSatObs& s = b.gloSat[slot];
@@ -319,8 +350,10 @@ static int encodeGloObservations(int baseIndex, uint8_t* buffer, bool extended)
                           ? phaseMinusCodeField(s.l2PhaseMinusCode + cut, l2, true)
                           : invalidPhaseField;
         }
+        uint8_t l1Indicator, l2Indicator;
+        gloCodeIndicators(b, s, msmInput, l1Indicator, l2Indicator);
         writeBits8(buffer, c, 6, uint8_t(slot == 0 ? 24 : slot));
-        writeBits8(buffer, c, 1, s.codeIndicator[0] & 1);
+        writeBits8(buffer, c, 1, l1Indicator);
         writeBits8(buffer, c, 5, channel);
         writeBitsU32(buffer, c, 25, l1Code);
         writeBitsI32(buffer, c, 20, l1Phase);
@@ -329,7 +362,7 @@ static int encodeGloObservations(int baseIndex, uint8_t* buffer, bool extended)
             writeBits8(buffer, c, 7, uint8_t(ambiguity));
             writeBits8(buffer, c, 8, cnrField(s.cn0[0]));
         }
-        writeBits8(buffer, c, 2, s.codeIndicator[1] & 3);
+        writeBits8(buffer, c, 2, l2Indicator);
         writeBitsI32(buffer, c, 14, l2Code);
         writeBitsI32(buffer, c, 20, l2Phase);
         writeBits8(buffer, c, 7, legacyLockIndicator(s.lockTimeS[1]));

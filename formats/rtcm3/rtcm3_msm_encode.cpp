@@ -101,8 +101,11 @@ int32_t fineField(double metres, double roughMs, double scale, int32_t limit, in
 {
     if (!present(metres)) return invalid;
     double units = (metres / lightMsMetres - roughMs) * scale;
+    // Nearest rather than toward zero: an epoch that came in as MSM goes out
+    // with the very values it came with.
+    units = roundNearest(units);
     if (!std::isfinite(units) || std::fabs(units) > double(limit)) return invalid;
-    return int32_t(units);   // toward zero
+    return int32_t(units);
 }
 
 int writeMsm(const MsmEpoch& e, uint8_t* buffer, int part, int* partCount)

@@ -29,11 +29,11 @@ protected:
 
 // convbin -r rtcm3 -o out.obs -od -os -tr 2024/03/13 12:00:00 built.rtcm3 on
 // the 1074 built from fixtures::fillGpsEpoch reads (C1C L1C S1C C2W L2W S2W):
-//   G05 21000000.130 110355810.3491 45 | 21000003.596 85991532.9741 38
-//   G12 22500000.485 118238283.7991 39 |
+//   G05 21000000.112 110355810.3461 45 | 21000003.578 85991532.9721 38
+//   G12 22500000.503 118238283.8021 39 |
 //   G17                                | 24000000.000 98275992.0791 30
-//   G20 20500000.261 107731906.9951 42 | 20500001.262 83946942.5621 36
-//   G32 23456789.975 123266267.2021 47 | 23456792.316 96051628.7021 40
+//   G20 20500000.261 107731906.9981 42 | 20500001.262 83946942.5651 36
+//   G32 23456789.975 123266267.2051 47 | 23456792.316 96051628.7041 40
 TEST_F(MsmBuild, Message1074AgainstConvbin)
 {
     BaseStation& b = baseStation[0];
@@ -57,10 +57,10 @@ TEST_F(MsmBuild, Message1074AgainstConvbin)
     struct Ref { int prn, sig; double code, cycles; int cnr; };
     const double l1 = c0 / 1575.42e6, l2 = c0 / 1227.60e6;
     const Ref refs[] = {
-        {5, 2, 21000000.130, 110355810.3491, 45}, {5, 10, 21000003.596, 85991532.9741, 38},
-        {12, 2, 22500000.485, 118238283.7991, 39}, {17, 10, 24000000.000, 98275992.0791, 30},
-        {20, 2, 20500000.261, 107731906.9951, 42}, {20, 10, 20500001.262, 83946942.5621, 36},
-        {32, 2, 23456789.975, 123266267.2021, 47}, {32, 10, 23456792.316, 96051628.7021, 40},
+        {5, 2, 21000000.112, 110355810.3461, 45}, {5, 10, 21000003.578, 85991532.9721, 38},
+        {12, 2, 22500000.503, 118238283.8021, 39}, {17, 10, 24000000.000, 98275992.0791, 30},
+        {20, 2, 20500000.261, 107731906.9981, 42}, {20, 10, 20500001.262, 83946942.5651, 36},
+        {32, 2, 23456789.975, 123266267.2051, 47}, {32, 10, 23456792.316, 96051628.7041, 40},
     };
     for (const Ref& r : refs) {
         SCOPED_TRACE(r.prn * 100 + r.sig);
@@ -69,11 +69,11 @@ TEST_F(MsmBuild, Message1074AgainstConvbin)
         EXPECT_NEAR(cell->code, r.code, 0.0006);
         EXPECT_NEAR(cell->phase / (r.sig == 2 ? l1 : l2), r.cycles, 0.002);
         EXPECT_EQ(cell->cnr, r.cnr);
-        // Against the record: within one step of the fields (truncated).
+        // Against the record: within half a step of the fields.
         const GpsSatObs& o = b.gpsSat[r.prn % 32];
         int band = r.sig == 2 ? 0 : 1;
-        EXPECT_NEAR(cell->code, o.codeRange[band], 0.0179);
-        EXPECT_NEAR(cell->phase, o.phaseRange[band], 0.00056);
+        EXPECT_NEAR(cell->code, o.codeRange[band], 0.0090);
+        EXPECT_NEAR(cell->phase, o.phaseRange[band], 0.00028);
     }
     // Lock times in seconds go to the indicator as milliseconds, saturated
     // at 65535 ms: 100 s -> 11, 50 s -> 11, 20 s -> 10.
@@ -135,20 +135,20 @@ TEST_F(MsmBuild, BandSeveralMetresLongerThanBandZero)
     const testdec::MsmCell* l2 = testdec::findCell(m, 3, 10);
     const testdec::MsmCell* l5 = testdec::findCell(m, 3, 22);
     ASSERT_TRUE(l1 && l2 && l5);
-    EXPECT_NEAR(l1->code, code0, 0.0179);
-    EXPECT_NEAR(l2->code, code0 + 5.0, 0.0179);
-    EXPECT_NEAR(l2->phase, code0 + 4.0, 0.00056);
+    EXPECT_NEAR(l1->code, code0, 0.0090);
+    EXPECT_NEAR(l2->code, code0 + 5.0, 0.0090);
+    EXPECT_NEAR(l2->phase, code0 + 4.0, 0.00028);
     EXPECT_EQ(l5->rawFineCode, -16384);
-    EXPECT_NEAR(l5->phase, code0 + 400.0, 0.00056);   // the phase field reaches 1171 m
+    EXPECT_NEAR(l5->phase, code0 + 400.0, 0.00028);   // the phase field reaches 1171 m
 }
 
 // 22 BeiDou satellites on three bands are 66 cells: two messages, 21
 // satellites (63 cells) and 1, the first with the multiple message bit.
 // convbin reads all 22 satellites as one epoch from the two frames, e.g.
 // (C2I L2I S2I C7I L7I S7I C6I L6I S6I):
-//   C01 21600003.359 112476886.3141 40 21600005.861 86974260.1161 41 21600005.057 91396681.3901 42
-//   C21 23600070.770 122891772.5411 40 23600073.272 95027710.8001 41 23600072.486 99859629.5671 42
-//   C22 23700074.132 123412516.8491 40 23700076.634 95430383.3321 41 23700075.830 100282776.9741 42
+//   C01 21600003.377 112476886.3171 40 21600005.861 86974260.1161 41 21600005.075 91396681.3931 42
+//   C21 23600070.770 122891772.5381 40 23600073.272 95027710.7981 41 23600072.468 99859629.5671 42
+//   C22 23700074.132 123412516.8491 40 23700076.634 95430383.3341 41 23700075.847 100282776.9761 42
 TEST_F(MsmBuild, TwentyTwoBeidouSatellitesOnThreeBandsSplit)
 {
     BaseStation& b = baseStation[0];
@@ -179,10 +179,10 @@ TEST_F(MsmBuild, TwentyTwoBeidouSatellitesOnThreeBandsSplit)
     const double b1 = c0 / 1561.098e6, b2 = c0 / 1207.14e6, b3 = c0 / 1268.52e6;
     struct Ref { int msg, prn, sig; double code, cycles, wavelength; };
     const Ref refs[] = {
-        {0, 1, 2, 21600003.359, 112476886.3141, b1}, {0, 1, 14, 21600005.861, 86974260.1161, b2},
-        {0, 1, 8, 21600005.057, 91396681.3901, b3},  {0, 21, 2, 23600070.770, 122891772.5411, b1},
-        {1, 22, 2, 23700074.132, 123412516.8491, b1}, {1, 22, 14, 23700076.634, 95430383.3321, b2},
-        {1, 22, 8, 23700075.830, 100282776.9741, b3},
+        {0, 1, 2, 21600003.377, 112476886.3171, b1}, {0, 1, 14, 21600005.861, 86974260.1161, b2},
+        {0, 1, 8, 21600005.075, 91396681.3931, b3},  {0, 21, 2, 23600070.770, 122891772.5381, b1},
+        {1, 22, 2, 23700074.132, 123412516.8491, b1}, {1, 22, 14, 23700076.634, 95430383.3341, b2},
+        {1, 22, 8, 23700075.847, 100282776.9761, b3},
     };
     for (const Ref& r : refs) {
         SCOPED_TRACE(r.prn * 100 + r.sig);
@@ -201,8 +201,8 @@ TEST_F(MsmBuild, TwentyTwoBeidouSatellitesOnThreeBandsSplit)
 // them (L1 C/A 2, L1 P 3, L2 C/A 8, L2 P 9), so the 1084 is not empty.
 // convbin reads the built 1084 as R01 C1C/C2C, R10 C1C, R24 C1P/C2P
 // (phases need the channel from a 1020, which this epoch has not got):
-//   R01 19876543.206 44 | C2C 19876547.620 42;  R10 22222222.198 38;
-//   R24 C1P 21111111.090 41 | C2P 21111115.093 39
+//   R01 19876543.224 44 | C2C 19876547.620 42;  R10 22222222.198 38;
+//   R24 C1P 21111111.108 41 | C2P 21111115.093 39
 TEST_F(MsmBuild, GlonassFromLegacyInputTakesIdsFromCodeIndicators)
 {
     BaseStation& b = baseStation[0];
@@ -215,10 +215,10 @@ TEST_F(MsmBuild, GlonassFromLegacyInputTakesIdsFromCodeIndicators)
     EXPECT_EQ(m.sats, (std::vector<int>{1, 10, 24}));
     EXPECT_EQ(m.signals, (std::vector<int>{2, 3, 8, 9}));
     ASSERT_EQ(m.cells.size(), 5u);
-    EXPECT_NEAR(testdec::findCell(m, 1, 2)->code, 19876543.206, 0.0006);
+    EXPECT_NEAR(testdec::findCell(m, 1, 2)->code, 19876543.224, 0.0006);
     EXPECT_NEAR(testdec::findCell(m, 1, 8)->code, 19876547.620, 0.0006);
     EXPECT_NEAR(testdec::findCell(m, 10, 2)->code, 22222222.198, 0.0006);
-    EXPECT_NEAR(testdec::findCell(m, 24, 3)->code, 21111111.090, 0.0006);
+    EXPECT_NEAR(testdec::findCell(m, 24, 3)->code, 21111111.108, 0.0006);
     EXPECT_NEAR(testdec::findCell(m, 24, 9)->code, 21111115.093, 0.0006);
     EXPECT_EQ(testdec::findCell(m, 24, 2), nullptr);
 
@@ -271,11 +271,11 @@ TEST_F(MsmBuild, RoverShiftFromTheMasterGradients)
     double f = 1 + 16 * std::pow(0.53 - (30 * 3.1415926535898 / 180) / 3.1415926535898, 3);
     double geo = 6.37 * 0.5 * dLat;
     const GpsSatObs& o = b.gpsSat[5];
-    EXPECT_NEAR(testdec::findCell(m, 5, 2)->code, o.codeRange[0] - (4.963636363636364 * f * 2.0 * dLat + geo), 0.0179);
-    EXPECT_NEAR(testdec::findCell(m, 5, 10)->code, o.codeRange[1] - (8.174833333333334 * f * 2.0 * dLat + geo), 0.0179);
-    EXPECT_NEAR(testdec::findCell(m, 5, 2)->phase, o.phaseRange[0] - (4.963636363636364 * f * -1.0 * dLat + geo), 0.00056);
+    EXPECT_NEAR(testdec::findCell(m, 5, 2)->code, o.codeRange[0] - (4.963636363636364 * f * 2.0 * dLat + geo), 0.0090);
+    EXPECT_NEAR(testdec::findCell(m, 5, 10)->code, o.codeRange[1] - (8.174833333333334 * f * 2.0 * dLat + geo), 0.0090);
+    EXPECT_NEAR(testdec::findCell(m, 5, 2)->phase, o.phaseRange[0] - (4.963636363636364 * f * -1.0 * dLat + geo), 0.00028);
     // Satellites without gradients keep their ranges.
-    EXPECT_NEAR(testdec::findCell(m, 32, 2)->code, b.gpsSat[0].codeRange[0], 0.0179);
+    EXPECT_NEAR(testdec::findCell(m, 32, 2)->code, b.gpsSat[0].codeRange[0], 0.0090);
 
     // GLONASS and Galileo per rover; no master, nothing.
     fixtures::fillGloEpoch(b);
@@ -288,7 +288,7 @@ TEST_F(MsmBuild, RoverShiftFromTheMasterGradients)
     m = testdec::decodeMsm4(buf, len);
     EXPECT_EQ(m.number, 1094);
     EXPECT_EQ(m.sats, (std::vector<int>{7}));
-    EXPECT_NEAR(testdec::findCell(m, 7, 2)->code, 23000000.0, 0.0179);
+    EXPECT_NEAR(testdec::findCell(m, 7, 2)->code, 23000000.0, 0.0090);
     c.masterBase = -1;
     EXPECT_EQ(encodeRtcm1074Client(11, buf), 0);
     EXPECT_EQ(encodeRtcm1074Client(150, buf), 0);
