@@ -1,16 +1,15 @@
 #include "formats/rtcm3/rtcm3_encode.h"
 
 #include <cmath>
-#include <cstring>
 #include <string>
 
 #include "core/base_station.h"
-#include "core/ephemeris.h"
-#include "core/records.h"
-#include "platform/clock.h"
 #include "core/checksum.h"
+#include "core/ephemeris.h"
 #include "core/gnss_time.h"
+#include "core/records.h"
 #include "formats/rtcm3/rtcm3_frame_writer.h"
+#include "platform/clock.h"
 
 int rtcm3FinishFrame(uint8_t* buffer, const BitCursor& c)
 {
