@@ -10,11 +10,9 @@
 #include "caster/rover_login.h"
 #include "caster/sourcetable.h"
 #include "core/records.h"
+#include "core/startup_files.h"
 #include "platform/clock.h"
 #include "platform/console.h"
-
-// Owned by the start-up files; declared here until its header is in this tree.
-bool readCasterFile();
 
 Socket clientListenSocket = invalidSocket;
 Socket baseListenSocket = invalidSocket;

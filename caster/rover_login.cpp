@@ -10,15 +10,14 @@
 #include "caster/listen_socket.h"
 #include "caster/listen_thread.h"
 #include "caster/replies.h"
+#include "core/base64.h"
 #include "core/base_station.h"
 #include "core/gnss_time.h"
 #include "core/records.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 
-// Owned by the helpers that build them; declared here until their headers
-// are in this tree.
-std::string base64Decode(const std::string& text);
+// Owned by the RTCM encoders; declared here until their header is in this tree.
 int encodeRtcm1013(int baseIndex, uint8_t* buffer);
 
 namespace {

@@ -16,15 +16,10 @@
 #include "core/caster_settings.h"
 #include "core/gnss_time.h"
 #include "core/records.h"
+#include "core/startup_files.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/threads.h"
-
-// Owned by the start-up files; declared here until its header is in this tree.
-void createUsersFile(bool& ok);
-void createBaseFile(bool& ok);
-void createCasterFile(bool& ok);
-void createTcpBaseFile(bool& ok);
 
 namespace {
 
