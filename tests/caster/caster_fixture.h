@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <string>
@@ -34,6 +35,10 @@ protected:
     {
         setWallTimeOverride(0);
         for (int p : pairs) close(p);
+        if (chdir("/") == 0) {
+            std::error_code ignored;
+            std::filesystem::remove_all(dir, ignored);
+        }
     }
     // One end for the code under test, the other for the test to read.
     void socketPair(int& ours, int& theirs)

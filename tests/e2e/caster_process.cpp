@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <netinet/in.h>
@@ -50,6 +51,8 @@ CasterProcess::CasterProcess() : dir_(makeTempDir()) {}
 CasterProcess::~CasterProcess()
 {
     if (pid_ > 0) stop(3000);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
 }
 
 void CasterProcess::writeFile(const std::string& name, const std::string& text) const
