@@ -14,11 +14,9 @@
 #include "core/base_station.h"
 #include "core/gnss_time.h"
 #include "core/records.h"
+#include "formats/rtcm3/rtcm3_encode.h"
 #include "platform/clock.h"
 #include "platform/console.h"
-
-// Owned by the RTCM encoders; declared here until their header is in this tree.
-int encodeRtcm1013(int baseIndex, uint8_t* buffer);
 
 namespace {
 constexpr int clientSlotWaitMs = 100;
