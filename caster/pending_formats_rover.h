@@ -10,8 +10,3 @@ int encodeBinr69(uint8_t* buffer, int baseIndex, int system);
 
 // formats/rtcm3/rtcm3_encode.h
 int encodeRtcm1013(int baseIndex, uint8_t* buffer);
-
-// formats/nmea/nmea.h
-bool parseGga(const char* buffer, uint32_t start, uint32_t length, float& latitude,
-              float& longitude, int& fixQuality, int& satellites, float& hdop, float& altitude,
-              float& correctionAge, int& refStationId);

@@ -10,6 +10,7 @@
 #include "core/base_station.h"
 #include "core/records.h"
 #include "core/startup_files.h"
+#include "formats/nmea/nmea.h"
 #include "network/nearest_base.h"
 #include "platform/clock.h"
 #include "platform/console.h"
