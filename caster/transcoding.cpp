@@ -9,9 +9,11 @@
 #include "formats/frames.h"
 #include "formats/nct/nct_decode.h"
 #include "formats/nct/nct_encode.h"
+#include "formats/rtcm3/rtcm3_encode.h"
 #include "formats/rtcm3/rtcm3_ephemeris.h"
 #include "formats/rtcm3/rtcm3_legacy_decode.h"
 #include "formats/rtcm3/rtcm3_msm_decode.h"
+#include "formats/rtcm3/rtcm3_msm_encode.h"
 #include "formats/rtcm3/rtcm3_station_decode.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -20,8 +22,7 @@ namespace {
 
 // The builders write here and the result is published in one store, so a
 // reader never meets a half-built frame. Only the base data thread builds.
-// The encoders assume room for the largest RTCM 3 frame; the slack keeps a
-// builder that overran its own frame size inside this area.
+// Twice the largest frame: see buildMsmParts.
 uint8_t buildArea[2 * maxFrameBytes];
 
 // The kept kind of a frame's message code; -1 for codes that are decoded
@@ -67,6 +68,24 @@ bool keepReceived(BaseStation& b, int kind, const uint8_t* frame, uint32_t lengt
     if (!storeKeptMessage(b, kind, frame, length, clockMs, true)) return false;
     b.lastDataTime = now;
     return true;
+}
+
+// An epoch with more cells than one MSM message holds comes in several
+// messages. The kind keeps as many of them back to back as its buffer
+// holds (a rover is sent the kept bytes as one unit); the area has room for
+// one more part than the kind so that a part is only counted once it fits.
+using MsmBuilder = int (*)(int baseIndex, uint8_t* buffer, int part, int* partCount);
+
+int buildMsmParts(MsmBuilder build, int baseIndex, uint8_t* out, uint32_t capacity)
+{
+    int parts = 1;
+    int length = build(baseIndex, out, 0, &parts);
+    for (int part = 1; length > 0 && part < parts; ++part) {
+        int n = build(baseIndex, out + length, part, nullptr);
+        if (n <= 0 || uint32_t(length + n) > capacity) break;
+        length += n;
+    }
+    return length;
 }
 
 bool publishBuilt(BaseStation& b, int kind, int length, uint32_t clockMs)
@@ -378,9 +397,15 @@ bool buildKind(int baseIndex, int kind, time_t now, uint32_t clockMs)
     case kind1013: length = encodeRtcm1013(baseIndex, out); break;
     case kind1032: length = encodeRtcm1032(baseIndex, out); break;
     case kind1033: length = encodeRtcm1033(baseIndex, out); break;
-    case kind1074: length = encodeRtcm1074Base(baseIndex, out); break;
-    case kind1084: length = encodeRtcm1084Base(baseIndex, out); break;
-    case kind1124: length = encodeRtcm1124Base(baseIndex, out); break;
+    case kind1074:
+        length = buildMsmParts(encodeRtcm1074Base, baseIndex, out, msgCapacity(kind));
+        break;
+    case kind1084:
+        length = buildMsmParts(encodeRtcm1084Base, baseIndex, out, msgCapacity(kind));
+        break;
+    case kind1124:
+        length = buildMsmParts(encodeRtcm1124Base, baseIndex, out, msgCapacity(kind));
+        break;
     case kindCmr0: length = encodeCmr0(out, baseIndex); break;
     case kindCmr1: length = encodeCmr1(out, baseIndex); break;
     case kindCmr2: length = encodeCmr2(out, baseIndex); break;
