@@ -5,7 +5,8 @@
 #include <poll.h>
 #include <string>
 
-#include "caster/pending_formats_rover.h"
+#include "formats/binr/binr_encode.h"
+#include "formats/rtcm3/rtcm3_encode.h"
 #include "caster/stream_sender.h"
 #include "core/base_station.h"
 #include "core/records.h"

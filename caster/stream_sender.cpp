@@ -4,7 +4,8 @@
 #include <cstring>
 #include <span>
 
-#include "caster/pending_formats_rover.h"
+#include "formats/binr/binr_encode.h"
+#include "formats/rtcm3/rtcm3_encode.h"
 #include "core/base_station.h"
 #include "core/records.h"
 #include "platform/clock.h"

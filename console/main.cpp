@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "caster/listen_thread.h"
+#include "caster/rover_thread.h"
 #include "caster/tcp_base_file.h"
 #include "core/caster_settings.h"
 #include "core/gnss_time.h"
@@ -81,6 +82,7 @@ int parseOptions(int argc, char** argv, std::string& directory)
 // status, TCP-base connect, network correction.
 const ThreadMain workerThreads[] = {
     listenThread,
+    clientThread,
 };
 
 // The shutdown command: every run flag cleared, the web thread's last, then
