@@ -8,13 +8,12 @@
 #include "core/geodesy.h"
 #include "core/gnss_time.h"
 #include "core/ionosphere.h"
+#include "core/orbits.h"
 #include "core/records.h"
 #include "core/troposphere.h"
 #include "formats/cmr/cmr_encode.h"
 #include "platform/clock.h"
 #include "platform/console.h"
-
-void updateGpsOrbits();
 
 namespace {
 
