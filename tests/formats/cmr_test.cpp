@@ -341,6 +341,10 @@ TEST_F(Cmr, RealEpochThroughCmrAndBack)
         s.l2MinusL1Code = r.c2 > 0 ? r.c2 - r.c1 : 0;
         s.l2PhaseMinusCode = r.l2 > 0 ? s.phaseRange[1] - r.c1 : 0;
     }
+    // A channel outside the carrier tables has no wavelength: left out.
+    b.gloSat[1] = b.gloSat[14];
+    b.gloSat[1].freqChannel = 30;
+    b.gloSatCount = 9;
     const int g = encodeCmr3(frame, 0);
     ASSERT_EQ(g, 6 + 5 * 15 + 8 + 6);   // slot 8 has no L2
     expectEnvelope(frame, g);
