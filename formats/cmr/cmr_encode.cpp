@@ -8,8 +8,7 @@
 #include "core/bits.h"
 #include "core/gnss_time.h"
 #include "core/records.h"
-
-uint8_t encodeCmrSnr(uint8_t cn0DbHz);
+#include "formats/field_codes.h"
 
 namespace {
 

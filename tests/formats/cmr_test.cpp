@@ -12,11 +12,14 @@
 #include "core/records.h"
 #include "formats/cmr/cmr_decode.h"
 #include "formats/cmr/cmr_encode.h"
+#include "formats/field_codes.h"
+#include "formats/frames.h"
+#include "formats/rtcm3/rtcm3_legacy_decode.h"
+#include "formats/rtcm3/rtcm3_station_decode.h"
+#include "rtcm3_test_frames.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "support/test_support.h"
-
-uint8_t encodeCmrSnr(uint8_t cn0DbHz);
 
 namespace {
 
@@ -49,6 +52,12 @@ void expectEnvelope(const uint8_t* f, int length, uint8_t type = 0x93)
     for (int i = 1; i < length - 2; ++i) sum = uint8_t(sum + f[i]);
     EXPECT_EQ(f[length - 2], sum);
     EXPECT_EQ(f[length - 1], 0x03);
+    uint32_t recognised = 0;
+    const int32_t code = checkCmrId(f, 0, uint32_t(length), recognised);
+    EXPECT_EQ(recognised, uint32_t(length));
+    if (type == 0x93) {
+        EXPECT_EQ(code, -1 - int32_t(f[5] >> 5));
+    }
 }
 
 std::vector<uint8_t> envelope(uint8_t type, const std::vector<uint8_t>& data)
@@ -224,158 +233,121 @@ TEST_F(Cmr, LengthByteNeverOverflowsSatellitesLeftOut)
     EXPECT_EQ(bitsAt(frame + 4, 11, 5), 16u);
 }
 
-// The first epoch of testglo.rtcm3 as the independent decoder gives it:
-//   convbin -r rtcm3 -tr 2009/12/01 00:00:00 -v 2.11 -od -os -o t.obs -g t.gnav testglo.rtcm3
-// (2009/11/27 23:07:00 GPS; observation types C1 L1 S1 P2 L2 S2 C2;
-// GLONASS channels from t.gnav). The RTCM decoders fill the same fields.
-struct RealSat {
-    int number;
-    double c1, l1, s1, c2, l2, s2;
-    int channel;   // GLONASS only
-};
-const RealSat realGps[] = {
-    {3, 20213931.126, 106224925.381, 50.000, 20213930.686, 82772669.679, 42.250, 0},
-    {22, 24674143.136, 129663497.512, 43.250, 24674142.116, 101036491.404, 35.250, 0},
-    {7, 21872691.096, 114941768.441, 48.500, 21872690.096, 89565014.279, 41.750, 0},
-    {6, 21118916.980, 110980657.869, 49.000, 21118916.600, 86478434.748, 41.250, 0},
-    {13, 24389990.178, 128170263.201, 41.000, 24389990.218, 99872931.621, 31.000, 0},
-    {19, 20421761.464, 107317080.955, 49.750, 20421758.664, 83623698.483, 45.500, 0},
-    {11, 23656735.484, 124316983.965, 44.500, 23656735.464, 96870376.629, 31.500, 0},
-    {16, 22489005.270, 118180519.380, 47.750, 22489004.490, 92088716.291, 38.500, 0},
-    {8, 24725783.236, 129934868.048, 43.000, 24725782.436, 101247948.711, 33.750, 0},
-};
-const RealSat realGlo[] = {
-    {14, 19271851.392, 102729811.697, 49.000, 19271859.552, 79900966.285, 43.000, -7},
-    {17, 21115654.940, 112994134.125, 44.750, 21115656.260, 87884326.269, 41.250, 4},
-    {13, 21815847.816, 116495409.360, 44.250, 21815853.636, 90607541.756, 41.000, -2},
-    {23, 22657649.972, 121203148.636, 38.250, 22657653.892, 94269116.665, 33.750, 3},
-    {15, 21365654.620, 114171579.612, 43.750, 21365660.060, 88800118.106, 39.750, 0},
-    {8, 23736508.824, 127107926.605, 33.250, 0.0, 0.0, 0.0, 6},
-};
-
+// The first epoch of testglo.rtcm3 (2009/11/27 23:07:00 GPS), decoded by
+// the RTCM decoders, goes out as CMR and comes back through our decoder.
+// Spot values from the independent decoder:
+//   convbin -r rtcm3 -tr 2009/12/01 00:00:00 -v 2.11 -od -os -o t.obs testglo.rtcm3
+//   G03: C1 20213931.126, L1 106224925.381, P2 20213930.686, L2 82772669.679
+//   R14 (channel -7): C1 19271851.392
 TEST_F(Cmr, RealEpochThroughCmrAndBack)
 {
-    const double gpsL1 = 299792458.0 / 1575.42e6, gpsL2 = 299792458.0 / 1227.6e6;
+    const auto data = readFileBytes(dataPath("rtcm3/testglo.rtcm3"));
     BaseStation& b = baseStation[0];
-    b.stationId = 0;
-    b.gpsTowMs = testEpochMs;
-    for (const RealSat& r : realGps) {
-        GpsSatObs& s = b.gpsSat[r.number];
-        s.epochMs = testEpochMs;
-        s.ambiguityMs = uint8_t(r.c1 / lightMs);
-        s.codeIndicator[1] = 1;
-        s.codeRange[0] = r.c1;
-        s.codeRange[1] = r.c2;
-        s.phaseRange[0] = r.l1 * gpsL1;
-        s.phaseRange[1] = r.l2 * gpsL2;
-        s.cn0[0] = float(r.s1);
-        s.cn0[1] = float(r.s2);
-    }
+    ASSERT_EQ(decodeRtcm1004(nthFrame(data, 1004).data(), 0, 0), 11u);   // 9 GPS + 2 SBAS
+    ASSERT_EQ(decodeRtcm1012(nthFrame(data, 1012).data(), 0, 0), 6u);
+    ASSERT_TRUE(decodeRtcm1005(nthFrame(data, 1005).data(), 0, 0));
+    b.gpsSatCount = 11;
+    b.gloSatCount = 6;
+    ASSERT_EQ(b.gpsTowMs, testEpochMs);
+    const double gpsL1 = 299792458.0 / 1575.42e6, gpsL2 = 299792458.0 / 1227.6e6;
+    EXPECT_NEAR(b.gpsSat[3].phaseRange[0], 106224925.381 * gpsL1, 0.001);
+
+    // The SBAS satellites have no CMR number: 9 blocks, and the count says 9.
     const int n = encodeCmr0(frame, 0);
     ASSERT_EQ(n, 6 + 9 * 15 + 6);
     expectEnvelope(frame, n);
+    EXPECT_EQ(bitsAt(frame + 4, 11, 5), 9u);
+    std::vector<int> current;
+    for (int i = 0; i < 32; ++i)
+        if (b.gpsSat[i].epochMs == b.gpsTowMs) current.push_back(i);
+    ASSERT_EQ(current.size(), 9u);
 
     // With the whole milliseconds known (an RTCM stream alongside), the CMR
     // fields give back the same ranges within their resolution.
-    for (const RealSat& r : realGps)
-        baseStation[1].gpsSat[r.number].ambiguityMs = uint8_t(r.c1 / lightMs);
+    for (int i : current) baseStation[1].gpsSat[i].ambiguityMs = b.gpsSat[i].ambiguityMs;
     ASSERT_TRUE(decodeCmr(frame, 0, uint32_t(n), false, 1));
-    for (const RealSat& r : realGps) {
-        SCOPED_TRACE(r.number);
-        const GpsSatObs& d = baseStation[1].gpsSat[r.number];
-        EXPECT_NEAR(d.cmrL1Code, r.c1, l1Unit);
-        EXPECT_NEAR(d.cmrL1Phase, r.l1 * gpsL1, l1Unit + l1PhaseUnit);
-        EXPECT_NEAR(d.cmrL2Code, r.c2, l1Unit + 0.01);
-        EXPECT_NEAR(d.cmrL2Phase, r.l2 * gpsL2, l1Unit + l2PhaseUnit);
+    for (int i : current) {
+        SCOPED_TRACE(i);
+        const GpsSatObs& s = b.gpsSat[i];
+        const GpsSatObs& d = baseStation[1].gpsSat[i];
+        EXPECT_NEAR(d.cmrL1Code, s.codeRange[0], l1Unit);
+        EXPECT_NEAR(d.cmrL1Phase, s.phaseRange[0], l1Unit + l1PhaseUnit);
+        EXPECT_NEAR(d.cmrL2Code, s.codeRange[1], l1Unit + 0.01);
+        EXPECT_NEAR(d.cmrL2Phase, s.phaseRange[1], l1Unit + l2PhaseUnit);
     }
+    EXPECT_NEAR(baseStation[1].gpsSat[3].cmrL1Code, 20213931.126, l1Unit);
+    EXPECT_NEAR(baseStation[1].gpsSat[3].cmrL2Phase, 82772669.679 * gpsL2, l1Unit + l2PhaseUnit);
 
     // Stored alone, the range is known modulo one light-millisecond; the
     // estimator ran on finite values.
-    setGpsTow(testEpochMs);
     ASSERT_TRUE(decodeCmr(frame, 0, uint32_t(n), true, 2));
-    for (const RealSat& r : realGps) {
-        SCOPED_TRACE(r.number);
-        const GpsSatObs& d = baseStation[2].gpsSat[r.number];
-        EXPECT_NEAR(d.codeRange[0], std::fmod(r.c1, lightMs), l1Unit);
-        EXPECT_NEAR(d.phaseRange[1] - d.codeRange[0], r.l2 * gpsL2 - r.c1, l1Unit + l2PhaseUnit);
-        EXPECT_EQ(encodeCmrSnr(uint8_t(d.cn0[0])), encodeCmrSnr(uint8_t(r.s1)));
+    EXPECT_EQ(baseStation[2].gpsTowMs, testEpochMs);
+    for (int i : current) {
+        SCOPED_TRACE(i);
+        const GpsSatObs& s = b.gpsSat[i];
+        const GpsSatObs& d = baseStation[2].gpsSat[i];
+        EXPECT_NEAR(d.codeRange[0], std::fmod(s.codeRange[0], lightMs), l1Unit);
+        EXPECT_NEAR(d.phaseRange[1] - d.codeRange[0], s.phaseRange[1] - s.codeRange[0],
+                    l1Unit + l2PhaseUnit);
+        EXPECT_EQ(encodeCmrSnr(uint8_t(d.cn0[0])), encodeCmrSnr(uint8_t(s.cn0[0])));
+        EXPECT_EQ(encodeCmrSnr(uint8_t(d.cn0[1])), encodeCmrSnr(uint8_t(s.cn0[1])));
         EXPECT_TRUE(std::isfinite(d.smoothedCode[0]) && std::isfinite(d.codeDelay[0]));
     }
 
     // Type 1 from the station's 1005 position, back through the decoder.
-    b.ecefX = -3869297.5138;
-    b.ecefY = 3436571.3345;
-    b.ecefZ = 3717369.3757;
     ASSERT_EQ(encodeCmr1(frame, 0), 31);
     expectEnvelope(frame, 31);
-    EXPECT_EQ(signedBitsAt(frame + 4, 48, 34), -3869297513);
-    EXPECT_EQ(signedBitsAt(frame + 4, 96, 34), 3436571334);
-    EXPECT_EQ(signedBitsAt(frame + 4, 144, 34), 3717369375);
+    EXPECT_EQ(signedBitsAt(frame + 4, 48, 34), int64_t(b.ecefX * 1000));
+    EXPECT_EQ(signedBitsAt(frame + 4, 96, 34), int64_t(b.ecefY * 1000));
+    EXPECT_EQ(signedBitsAt(frame + 4, 144, 34), int64_t(b.ecefZ * 1000));
     BaseStation& p = baseStation[3];
     p.gpsSat[4].elevation = 30;
     p.bdsSat[63].elevation = 30;
     ASSERT_TRUE(decodeCmr(frame, 0, 31, true, 3));
-    EXPECT_DOUBLE_EQ(p.ecefX, -3869297.513);
-    EXPECT_DOUBLE_EQ(p.ecefZ, 3717369.375);
-    EXPECT_NEAR(p.latitude, 35.9, 0.1);
-    EXPECT_NEAR(p.longitude, 138.4, 0.1);
+    EXPECT_NEAR(p.ecefX, b.ecefX, 0.001);
+    EXPECT_NEAR(p.ecefY, b.ecefY, 0.001);
+    EXPECT_NEAR(p.ecefZ, b.ecefZ, 0.001);
+    EXPECT_NEAR(p.latitude, b.latitude, 1e-7);
+    EXPECT_NEAR(p.longitude, b.longitude, 1e-7);
     EXPECT_DOUBLE_EQ(p.strLatitude, std::round(p.latitude * 100) / 100);
     EXPECT_GT(p.gpsSat[4].tropoDelay, 2.0);
     EXPECT_GT(p.bdsSat[63].tropoDelay, 2.0);
 
-    // Type 3 from the GLONASS epoch, read back by field meaning.
-    b.gloEpochMs = 7605000;   // 23:06:45 UTC + 3 h
-    for (const RealSat& r : realGlo) {
-        GloSatObs& s = b.gloSat[r.number];
-        const double f1 = glonassL1Freq[r.channel + 7], f2 = glonassL2Freq[r.channel + 7];
-        s.epochMs = b.gloEpochMs;
-        s.freqChannel = uint8_t(r.channel + 7);
-        s.codeRange[0] = r.c1;
-        s.codeRange[1] = r.c2;
-        s.phaseRange[0] = r.l1 * 299792458.0 / f1;
-        s.phaseRange[1] = r.l2 * 299792458.0 / f2;
-        s.cn0[0] = float(r.s1);
-        s.cn0[1] = float(r.s2);
-        s.l1CodeModulo = std::fmod(r.c1, 599584.916);
-        s.l1PhaseMinusCode = s.phaseRange[0] - r.c1;
-        s.l2MinusL1Code = r.c2 > 0 ? r.c2 - r.c1 : 0;
-        s.l2PhaseMinusCode = r.l2 > 0 ? s.phaseRange[1] - r.c1 : 0;
-    }
+    // Type 3 from the GLONASS epoch (23:06:45 UTC + 3 h), read back by field
+    // meaning.
+    ASSERT_EQ(b.gloEpochMs, 7605000u);
     // A channel outside the carrier tables has no wavelength: left out.
     b.gloSat[1] = b.gloSat[14];
     b.gloSat[1].freqChannel = 30;
-    b.gloSatCount = 9;
     const int g = encodeCmr3(frame, 0);
-    ASSERT_EQ(g, 6 + 5 * 15 + 8 + 6);   // slot 8 has no L2
+    ASSERT_EQ(g, 6 + 6 * 15 + 6);
     expectEnvelope(frame, g);
-    const uint8_t* data = frame + 4;
-    EXPECT_EQ(bitsAt(data, 8, 3), 3u);
-    EXPECT_EQ(bitsAt(data, 11, 5), 6u);
-    EXPECT_EQ(bitsAt(data, 16, 18), 165000u);   // (7605000 - 3 h + 1 day) mod 240 s
+    const uint8_t* d = frame + 4;
+    EXPECT_EQ(bitsAt(d, 8, 3), 3u);
+    EXPECT_EQ(bitsAt(d, 11, 5), 6u);
+    EXPECT_EQ(bitsAt(d, 16, 18), 165000u);   // (7605000 - 3 h + 1 day) mod 240 s
     int bit = 48;
     for (int slot : {8, 13, 14, 15, 17, 23}) {
         SCOPED_TRACE(slot);
-        const RealSat* r = nullptr;
-        for (const RealSat& x : realGlo)
-            if (x.number == slot) r = &x;
-        const double lambda1 = 299792448.0 / glonassL1Freq[r->channel + 7];
-        const double lambda2 = 299792448.0 / glonassL2Freq[r->channel + 7];
-        EXPECT_EQ(bitsAt(data, bit, 5), uint64_t(slot));
-        const bool l2 = bitsAt(data, bit + 7, 1) != 0;
-        EXPECT_EQ(l2, slot != 8);
-        EXPECT_NEAR(bitsAt(data, bit + 8, 24) * lambda1 / 8, std::fmod(r->c1, lightMs), lambda1 / 8);
-        EXPECT_NEAR(signedBitsAt(data, bit + 32, 20) * (-lambda1 / 256),
-                    r->l1 * (299792458.0 / glonassL1Freq[r->channel + 7]) - r->c1,
-                    lambda1 / 256 + 1e-6);
+        const GloSatObs& s = b.gloSat[slot];
+        const double lambda1 = 299792448.0 / glonassL1Freq[s.freqChannel];
+        const double lambda2 = 299792448.0 / glonassL2Freq[s.freqChannel];
+        EXPECT_EQ(bitsAt(d, bit, 5), uint64_t(slot));
+        EXPECT_EQ(bitsAt(d, bit + 7, 1), 1u);
+        EXPECT_NEAR(bitsAt(d, bit + 8, 24) * lambda1 / 8, std::fmod(s.codeRange[0], lightMs),
+                    lambda1 / 8);
+        EXPECT_NEAR(signedBitsAt(d, bit + 32, 20) * (-lambda1 / 256), s.l1PhaseMinusCode,
+                    lambda1 / 256);
         bit += 64;
-        if (!l2) continue;
-        EXPECT_EQ(bitsAt(data, bit, 4), 0xBu);   // code available, C/A, code valid, phase valid
-        EXPECT_NEAR(signedBitsAt(data, bit + 8, 16) / 100.0, r->c2 - r->c1, 0.01);
-        EXPECT_NEAR(signedBitsAt(data, bit + 24, 20) * (-lambda2 / 256),
-                    r->l2 * (299792458.0 / glonassL2Freq[r->channel + 7]) - r->c1,
-                    lambda2 / 256 + 1e-6);
+        EXPECT_EQ(bitsAt(d, bit, 1), 1u);   // L2 code
+        EXPECT_EQ(bitsAt(d, bit + 2, 2), 3u);   // L2 code and phase valid
+        EXPECT_NEAR(signedBitsAt(d, bit + 8, 16) / 100.0, s.l2MinusL1Code, 0.01);
+        EXPECT_NEAR(signedBitsAt(d, bit + 24, 20) * (-lambda2 / 256), s.l2PhaseMinusCode,
+                    lambda2 / 256);
         bit += 56;
     }
+    EXPECT_NEAR(bitsAt(d, 48 + 2 * 120 + 8, 24) * 299792448.0 / glonassL1Freq[0] / 8,
+                std::fmod(19271851.392, lightMs), 0.03);   // R14
     // A type 3 frame gives the decoder nothing but the station number.
     EXPECT_FALSE(decodeCmr(frame, 0, uint32_t(g), true, 4));
 }

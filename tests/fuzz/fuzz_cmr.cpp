@@ -6,7 +6,6 @@
 // Input: byte 0 chooses CMR (bit 0 clear) or CMR+ (set), the store flag
 // (bit 1) and the base (the rest, modulo 10); the other bytes (at most 255)
 // are the frame's data.
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -17,25 +16,17 @@
 #include "core/records.h"
 #include "formats/cmr/cmr_decode.h"
 #include "formats/cmr/cmr_encode.h"
+#include "formats/frames.h"
+#include "base_record_checks.h"
 
 namespace {
 
-bool finite(double x) { return std::isfinite(x); }
-
-void checkRecord(const BaseStation& b)
+FUZZ_CHECK void checkCmrFields(const BaseStation& b)
 {
-    if (!finite(b.ecefX) || !finite(b.ecefY) || !finite(b.ecefZ) || !finite(b.latitude) ||
-        !finite(b.longitude) || !finite(b.ellipsoidHeight) || !finite(b.strLatitude))
-        std::abort();
+    checkBaseRecord(b);
     if (b.gpsTowMs >= 604800000u) std::abort();
-    for (const GpsSatObs& s : b.gpsSat) {
-        if (!finite(s.cmrL1Code) || !finite(s.cmrL1Phase) || !finite(s.cmrL2Code) ||
-            !finite(s.cmrL2Phase) || !finite(s.tropoDelay) || !std::isfinite(s.cn0[0]) ||
-            !std::isfinite(s.cn0[1]))
-            std::abort();
-        for (int i = 0; i < 3; ++i)
-            if (!finite(s.codeRange[i]) || !finite(s.phaseRange[i])) std::abort();
-    }
+    for (const GpsSatObs& s : b.gpsSat)
+        for (double v : {s.cmrL1Code, s.cmrL1Phase, s.cmrL2Code, s.cmrL2Phase}) requireFinite(v);
 }
 
 // Exactly the frame's bytes on the heap, so that any read past it is seen.
@@ -81,13 +72,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     decodeExact(data + 1, n, plus, store, base);
     // And a frame handed over with less than it announces.
     decodeExact(frame, n + 5, plus, store, base);
-    checkRecord(baseStation[base]);
+    checkCmrFields(baseStation[base]);
 
     int (*const builders[])(uint8_t*, int) = {encodeCmr0, encodeCmr1, encodeCmr2, encodeCmr3};
     for (auto build : builders) {
         uint8_t* out = static_cast<uint8_t*>(std::malloc(cmrMaxFrameBytes));
         const int length = build(out, base);
-        if (length < 6 || length > cmrMaxFrameBytes || out[3] + 6 != length) std::abort();
+        uint32_t recognised = 0;
+        if (length < 6 || length > cmrMaxFrameBytes ||
+            checkCmrId(out, 0, uint32_t(length), recognised) == noFrame ||
+            recognised != uint32_t(length))
+            std::abort();
         std::free(out);
     }
     return 0;
