@@ -118,7 +118,7 @@ void constructBaseStation(BaseStation& b)
     b.cmrPlusRxTime = 0;
     b.antennaSetupId = 0;
     std::memset(b.msmSignalId, 0, sizeof b.msmSignalId);
-    std::memset(b.netGradient, 0, sizeof b.netGradient);
+    b.netGradient = NetGradients{};
     setDefaultDescriptors(b);
 }
 

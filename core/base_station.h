@@ -53,6 +53,19 @@ struct KeptMessage {
 // Index of the CMR+ reception times (CMR+ frames are decoded, never kept).
 constexpr int netSystemGps = 0, netSystemGlo = 1, netSystemBds = 2, netSystemGal = 3;
 
+// Network correction gradients of a master base, one block per system, each
+// sized by the system's satellite entries and indexed like them, so that no
+// reader of one system runs into another system's values. Arrays 0/1 hold the
+// phase ionosphere term, 2/3 the troposphere term, 4/5 the code ionosphere
+// term, the even array of each pair times the latitude difference and the odd
+// one times the longitude difference; 6 and 7 are spare.
+struct NetGradients {
+    double gps[8][gpsSatEntries];
+    double glo[8][gloSatEntries];
+    double bds[8][bdsSatEntries];
+    double gal[8][galSatEntries];
+};
+
 struct BaseStation {
     Mutex mutex;
     Socket socket = invalidSocket;
@@ -120,8 +133,8 @@ struct BaseStation {
     BdsSatObs bdsSat[bdsSatEntries];
     GloSatObs gloSat[gloSatEntries];
     GalSatObs galSat[galSatEntries];
-    // [system GPS, GLONASS, BeiDou, Galileo][array 0..7][satellite entry]
-    double netGradient[4][8][40] = {};
+    // Network correction gradients, one block per system (see NetGradients).
+    NetGradients netGradient = {};
 };
 
 extern BaseStation baseStation[maxBases];

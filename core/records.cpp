@@ -57,11 +57,29 @@ static void clearLastSent(Client& c, bool all)
     c.lastSentCmr0 = c.lastSentCmr1 = c.lastSentCmr2 = c.lastSentCmr3 = 0;
     c.lastSentNct5B = c.lastSentNct5C = c.lastSentNct5D = c.lastSentNct5E =
         c.lastSentNct61 = 0;
+    // The BINR frames are built on the master's 1004, 1012, 1005 and 1006
+    // stamps: a value left by the slot's previous rover could match them and
+    // hold back the new rover's first frames.
+    c.lastSentBinr69Gps = c.lastSentBinr69Glo = c.lastSentBinr6A = c.lastSentBinr6A1006 = 0;
     if (!all) return;
     c.lastSent1015 = c.lastSent1017 = c.lastSent1034 = c.lastSent1035 = 0;
     c.lastSent1037 = c.lastSent1039 = 0;
-    c.lastSentBinr69Gps = c.lastSentBinr69Glo = c.lastSentBinr6B = c.lastSentBinr6A = 0;
+    c.lastSentBinr6B = 0;
     c.lastSentErp1005 = c.lastSentErp1008 = 0;
+}
+
+// Output and input still held for the rover's connection.
+static void clearClientBuffers(Client& c)
+{
+    c.pendingOutputOffset = c.pendingOutputLength = 0;
+    c.pendingStampTarget = nullptr;
+    c.pendingStamp = 0;
+    c.pendingErrorText = nullptr;
+    c.outputStalled = false;
+    c.stalledSinceMs = 0;
+    c.lineLength = 0;
+    c.lineStar = -1;
+    c.lineOverflow = false;
 }
 
 static void constructClient(Client& c)
@@ -98,6 +116,7 @@ void initGlobals()
     for (auto& c : client) {
         constructClient(c);
         clearLastSent(c, true);
+        clearClientBuffers(c);
         for (int a = 0; a < 3; ++a) {
             for (int i = 0; i < 40; ++i) c.gpsIonoDiff[a][i] = c.gpsGeoDiff[a][i] = 0;
             for (int i = 0; i < 24; ++i) c.gloIonoDiff[a][i] = c.gloGeoDiff[a][i] = 0;
@@ -161,6 +180,7 @@ void closeClient(Client& c)
     for (auto& p : c.netPendingClock) p = 0;
     clearLastSent(c, false);
     c.secondNearest = false;
+    clearClientBuffers(c);
 
     if (held) releaseMutex(c.mutex);
 }

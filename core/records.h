@@ -17,6 +17,10 @@ constexpr int maxUserEntries = 100;
 constexpr int maxBaseLogins = 10;
 constexpr int webRxBufferSize = 12288;
 constexpr int clientResetWaitMs = 500;
+// The unsent rest of one frame (the largest frame is 1029 bytes).
+constexpr int clientPendingOutputBytes = 1029;
+// One line of rover input (a GGA sentence) that arrives in pieces.
+constexpr int clientLineBytes = 256;
 
 struct Client {
     Mutex mutex;
@@ -59,6 +63,30 @@ struct Client {
     uint32_t lastSentErp1005 = 0, lastSentErp1008 = 0;
     uint32_t lastSentNct5B = 0, lastSentNct5C = 0, lastSentNct5D = 0, lastSentNct5E = 0,
              lastSentNct61 = 0;
+    // BINR 6Ah is built from the master's 1005 (lastSentBinr6A) or 1006: each
+    // source keeps its own stamp, or two frames would go out on every pass.
+    uint32_t lastSentBinr6A1006 = 0;
+
+    // What the rover's socket did not take: the rest of one frame, sent
+    // before anything else so that frames reach the rover whole. The frame's
+    // last-sent stamp (pendingStampTarget, a field of this record) takes
+    // pendingStamp only once the rest is out.
+    uint8_t pendingOutput[clientPendingOutputBytes] = {};
+    uint32_t pendingOutputOffset = 0;
+    uint32_t pendingOutputLength = 0;
+    uint32_t* pendingStampTarget = nullptr;
+    uint32_t pendingStamp = 0;
+    const char* pendingErrorText = nullptr;
+    // The socket refused output and has not taken a byte since stalledSinceMs.
+    bool outputStalled = false;
+    uint32_t stalledSinceMs = 0;
+    // Rover input up to the end of the current line (or of the NMEA sentence
+    // whose checksum lineStar marks). After a line too long for the buffer,
+    // lineOverflow drops input up to the next '$' or line end.
+    char lineBuffer[clientLineBytes] = {};
+    uint32_t lineLength = 0;
+    int32_t lineStar = -1;
+    bool lineOverflow = false;
 };
 
 struct WebUser {

@@ -98,7 +98,7 @@ TEST_F(Records, ResetFreesTheSlotAndKeepsWhatTheNextBaseOverwrites)
         ASSERT_TRUE(storeKeptMessage(b, k, f.data(), uint32_t(f.size()), 700, true));
         ASSERT_TRUE(storeKeptMessage(b, k, f.data(), uint32_t(f.size()), 777, true));
     }
-    b.netGradient[0][1][5] = 0.5;
+    b.netGradient.gps[1][5] = 0.5;
 
     resetBaseStation(b);
     EXPECT_EQ(b.connected, 0);
@@ -119,7 +119,7 @@ TEST_F(Records, ResetFreesTheSlotAndKeepsWhatTheNextBaseOverwrites)
     EXPECT_DOUBLE_EQ(b.latitude, 52.5);
     EXPECT_DOUBLE_EQ(b.longitude, 13.4);
     EXPECT_DOUBLE_EQ(b.ellipsoidHeight, 80.0);
-    EXPECT_DOUBLE_EQ(b.netGradient[0][1][5], 0.5);
+    EXPECT_DOUBLE_EQ(b.netGradient.gps[1][5], 0.5);
     EXPECT_EQ(b.msg[kind1004].msgPrevRxTime, 700u);
     // A new base must not inherit the old one's filter and slip state.
     EXPECT_EQ(b.gpsSat[5].slipCount, 0);

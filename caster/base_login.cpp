@@ -1,0 +1,258 @@
+#include "caster/base_login.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+
+#include "caster/listen_socket.h"
+#include "caster/listen_thread.h"
+#include "caster/replies.h"
+#include "core/base_station.h"
+#include "core/records.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+
+namespace {
+constexpr int baseSlotWaitMs = 100;
+constexpr int baseLoginWaitMs = 5000;
+constexpr int otherSlotWaitMs = 100;
+
+void closeBaseConnection(Socket s, int baseIndex)
+{
+    closeSocket(s);
+    baseStation[baseIndex].socket = invalidSocket;
+}
+
+// A position text of the description; a text that is no finite number
+// gives 0 rather than a NaN or infinity in the record.
+double coordinate(const std::string& text)
+{
+    double v = std::strtod(text.c_str(), nullptr);
+    return std::isfinite(v) ? v : 0.0;
+}
+
+bool mountpointTaken(const std::string& mountpoint, int baseIndex)
+{
+    for (int j = 0; j < maxBases; ++j) {
+        if (j == baseIndex || !baseStation[j].connected) continue;
+        // The mountpoint is read under the slot's mutex: a reset running at
+        // the same moment empties it.
+        MutexWait lock(baseStation[j].mutex, otherSlotWaitMs);
+        if (!lock.held()) continue;
+        if (baseStation[j].connected && baseStation[j].mountpoint == mountpoint) return true;
+    }
+    return false;
+}
+}   // namespace
+
+bool checkBaseRequest(Socket s, std::istream& request, int baseIndex)
+{
+    consoleLine("begin checkBaseRequest function");
+
+    std::string word;
+    bool haveSource = false;
+    while (request >> word) {
+        if (word == "SOURCE") {
+            haveSource = true;
+            break;
+        }
+    }
+    if (!haveSource) {
+        sendERROR(s, "INVALID ACTION");
+        closeBaseConnection(s, baseIndex);
+        consoleLine("base request not valid");
+        return false;
+    }
+    consoleLine("debug read SOURCE");
+
+    // "SOURCE password /mountpoint", or the two run together as
+    // "password/mountpoint". Passwords never reach the console.
+    std::string password, mountpoint;
+    if (!(request >> word)) word.clear();
+    size_t slash = word.find('/', 1);
+    if (slash != std::string::npos) {
+        password = word.substr(0, slash);
+        mountpoint = word.substr(slash);
+        consoleLine("found / ");
+    } else {
+        password = word;
+        if (!(request >> mountpoint)) mountpoint.clear();
+    }
+    consoleLine("from request mountpoint =   " + stripControlChars(mountpoint));
+
+    // base.txt in pairs of words; the last pair read decides a refusal.
+    enum { badPassword, badMountpoint, accepted } verdict = badPassword;
+    std::ifstream file("base.txt");
+    std::string filePassword, fileMountpoint;
+    while (file && file >> filePassword >> fileMountpoint) {
+        if (!password.empty() && password == filePassword) {
+            consoleLine("DEBUG    base password matches checking mountpoint");
+            if (mountpoint == fileMountpoint) {
+                verdict = accepted;
+                break;
+            }
+            verdict = badMountpoint;
+        } else {
+            verdict = badPassword;
+        }
+    }
+    if (verdict == badPassword) {
+        consoleLine("DEBUG    password invalid");
+        sendERROR(s, "ERROR-Bad Password");
+        closeBaseConnection(s, baseIndex);
+        return false;
+    }
+    if (verdict == badMountpoint) {
+        consoleLine("DEBUG    mountpoint invalid");
+        sendERROR(s, "ERROR-Mount Point Invalid");
+        closeBaseConnection(s, baseIndex);
+        return false;
+    }
+
+    if (!mountpoint.empty() && mountpoint[0] == '/') mountpoint.erase(0, 1);
+    if (mountpointTaken(mountpoint, baseIndex)) {
+        consoleLine("DEBUG    mountpoint already taken");
+        sendERROR(s, "ERROR-Mount Point Taken");
+        closeBaseConnection(s, baseIndex);
+        return false;
+    }
+
+    std::string description;
+    while (request >> word) {
+        if (word == "STR:") {
+            consoleLine("DEBUG     read STR: beginning of source info line");
+            if (!(request >> description)) description.clear();
+            break;
+        }
+    }
+    // Field k lies between the k-th and the (k+1)-th ';'; the mountpoint
+    // before the first ';' and whatever follows the tenth are not used.
+    std::string field[10];
+    size_t pos = description.find(';');
+    for (int k = 1; k <= 9 && pos != std::string::npos; ++k) {
+        size_t next = description.find(';', pos + 1);
+        if (next == std::string::npos) break;
+        field[k] = description.substr(pos + 1, next - pos - 1);
+        pos = next;
+    }
+    int32_t carrier = 0;
+    if (!field[4].empty() && field[4][0] == '2') carrier = 2;
+    if (!field[4].empty() && field[4][0] == '1') carrier = 1;
+
+    if (!sendCONNECT_OK(s)) {
+        consoleLine("send error");
+        closeBaseConnection(s, baseIndex);
+        return false;
+    }
+    consoleLine("OK message sent base is connected");
+
+    BaseStation& b = baseStation[baseIndex];
+    b.mountpoint = mountpoint;
+    b.identifier = field[1];
+    b.format = field[2];
+    b.formatDetails = field[3];
+    b.navSystem = field[5];
+    b.network = field[6];
+    b.country = field[7];
+    b.strLatitude = coordinate(field[8]);
+    b.strLongitude = coordinate(field[9]);
+    b.carrier = carrier;
+    return true;
+}
+
+bool checkBaseListenSocket(int& baseIndex)
+{
+    int slot = -1;
+    for (int i = 0; i < maxBases && slot < 0; ++i) {
+        if (baseStation[i].connected) continue;
+        if (!waitMutex(baseStation[i].mutex, baseSlotWaitMs)) continue;
+        // An outgoing TCP base may have taken it while we waited.
+        if (baseStation[i].connected)
+            releaseMutex(baseStation[i].mutex);
+        else
+            slot = i;
+    }
+    if (slot < 0) {
+        consoleLine("base limit reached.");
+        closeSocket(baseListenSocket);
+        baseListenSocket = invalidSocket;
+        baseListening = false;
+        return false;
+    }
+    BaseStation& b = baseStation[slot];
+
+    Socket s = accept(baseListenSocket, nullptr, nullptr);
+    if (s < 0) {
+        closeSocket(baseListenSocket);
+        baseListenSocket = invalidSocket;
+        baseListening = false;
+        consoleLine("checkBaseListenListenSocket base connection INVALID SOCKET error");
+        releaseMutex(b.mutex);
+        return false;
+    }
+    b.socket = s;
+    if (!setNonBlocking(s)) {
+        consolePrintf("Error setting baseSocket to nonblocking mode. %d.\n", lastSocketError());
+        closeBaseConnection(s, slot);
+        releaseMutex(b.mutex);
+        return false;
+    }
+    // SO_DONTLINGER has no Linux form: a close already returns at once.
+    if (!setReuseAddress(s)) {
+        consoleLine("client socket could not set option REUSEADDR  " +
+                    std::to_string(lastSocketError()));
+        closeBaseConnection(s, slot);
+        releaseMutex(b.mutex);
+        return false;
+    }
+
+    LoginWait wait = waitForLogin(s, baseLoginWaitMs, listenThreadRun);
+    if (wait != LoginWait::readable) {
+        consoleLine(wait == LoginWait::timeout ? "checkBaseListenSocket, select timeout"
+                                               : "checkBaseListenSocket, select = error group");
+        closeBaseConnection(s, slot);
+        releaseMutex(b.mutex);
+        return false;
+    }
+
+    char buffer[rxBufferSize];
+    int n = socketRecv(s, buffer, sizeof buffer);
+    bool received = false;
+    if (n < 0) {
+        int err = lastSocketError();
+        if (err == errWouldBlock)
+            consoleLine("error recieving base login data Would Block.  " + std::to_string(err));
+        else
+            consoleLine("error recieving base login data.  " + std::to_string(err));
+    } else if (n == 0) {
+        consoleLine("ERROR no data for base login, closing connection.");
+    } else if (n >= int(sizeof buffer)) {
+        // A login never fills the buffer; what does is not parsed.
+        consoleLine("base login request too long, closing connection.");
+    } else {
+        received = true;
+    }
+    if (!received) {
+        closeBaseConnection(s, slot);
+        releaseMutex(b.mutex);
+        return false;
+    }
+
+    std::istringstream request(std::string(buffer, size_t(n)));
+    if (!checkBaseRequest(s, request, slot)) {
+        releaseMutex(b.mutex);
+        return false;
+    }
+    // Marked while the login still holds the slot, so that the TCP-base
+    // thread cannot take the same free slot in between.
+    baseIndex = slot;
+    time_t now = wallTime();
+    b.connectTime = now;
+    b.lastDataTime = now;
+    b.connected = 1;
+    releaseMutex(b.mutex);
+    return true;
+}

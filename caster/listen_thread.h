@@ -1,0 +1,33 @@
+#pragma once
+// The caster's acceptor: the three listen sockets (rovers, bases, web
+// browsers), the logins it runs itself, the parking of browser connections
+// for the web status thread, and the sourcetable rebuilds.
+
+#include <atomic>
+#include <string>
+
+#include "platform/net.h"
+
+// Touched only by the listen thread and the accept routines it calls.
+extern Socket clientListenSocket;
+extern Socket baseListenSocket;
+extern Socket httpListenSocket;
+extern bool clientListening;
+extern bool baseListening;
+extern bool httpListening;
+
+// The listen ports: the fixed "10000", "3000" and "80" unless the command
+// line says otherwise (set before the thread starts).
+extern std::string clientListenPort;
+extern std::string baseListenPort;
+extern std::string httpListenPort;
+
+// Set by whoever wants caster.txt read again (the hang-up signal); the
+// listen thread reads the file and marks the sourcetable stale, so the
+// settings' texts change only on the thread that builds from them.
+extern std::atomic<bool> casterSettingsReload;
+
+// Thread body; returns when listenThreadRun is cleared, listen sockets closed.
+void listenThread();
+// One browser connection into the first free WebUser slot.
+void acceptWebConnection();

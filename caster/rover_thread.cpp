@@ -1,0 +1,245 @@
+#include "caster/rover_thread.h"
+
+#include <cmath>
+#include <cstring>
+#include <poll.h>
+#include <string>
+
+#include "formats/binr/binr_encode.h"
+#include "formats/rtcm3/rtcm3_encode.h"
+#include "caster/stream_sender.h"
+#include "core/base_station.h"
+#include "core/records.h"
+#include "core/startup_files.h"
+#include "formats/nmea/nmea.h"
+#include "network/nearest_base.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/net.h"
+
+namespace {
+
+constexpr int roverRxBytes = 3090;
+// Sleep of a turn without any rover connected.
+constexpr int idleSleepMs = 100;
+// Wait of a turn while rovers are connected: short enough that a new kept
+// message goes out within about a millisecond, long enough not to spin.
+constexpr int turnWaitMs = 1;
+// A rover that has no base to be served from yet gets a 1013 this often.
+constexpr uint32_t keepAliveMs = 4999;
+
+// The block as it may go to the console: control bytes other than line
+// ends and tabs become '.', so a rover cannot drive the operator's terminal.
+std::string printable(const char* data, uint32_t length)
+{
+    std::string text(data, length);
+    for (char& ch : text) {
+        unsigned char u = static_cast<unsigned char>(ch);
+        if ((u < 0x20 && ch != '\r' && ch != '\n' && ch != '\t') || u == 0x7F) ch = '.';
+    }
+    return text;
+}
+
+float finiteOrZero(float v)
+{
+    return std::isfinite(v) ? v : 0.0f;
+}
+
+void resetLine(Client& c)
+{
+    c.lineLength = 0;
+    c.lineStar = -1;
+}
+
+void handleGga(int clientIndex, float latitude, float longitude, int fixQuality, int satellites,
+               float hdop, float altitude, float correctionAge, int refStationId)
+{
+    Client& c = client[clientIndex];
+    // A position that no receiver can report must not steer the base choice.
+    if (!std::isfinite(latitude) || !std::isfinite(longitude) || std::fabs(latitude) > 90.0f ||
+        std::fabs(longitude) > 180.0f)
+        return;
+    c.latitude = latitude;
+    c.longitude = longitude;
+    c.fixQuality = fixQuality;
+    c.satellites = satellites;
+    c.hdop = finiteOrZero(hdop);
+    c.altitude = finiteOrZero(altitude);
+    c.correctionAge = finiteOrZero(correctionAge);
+    c.refStationId = refStationId;
+
+    int code = c.streamCode;
+    if (code >= 10 && code <= 49) {
+        // The second-nearest NCT stream is served from the nearest base that
+        // sends NCT itself; every other stream from the nearest bases.
+        if (c.secondNearest)
+            selectNearestNctBase(clientIndex);
+        else
+            selectNearestBases(clientIndex);
+    } else if (code > 49) {
+        // The ERP record near the rover is chosen once the ERP streams are
+        // served; until then the bases are all that is kept.
+        selectNearestBases(clientIndex);
+    }
+
+    const char* text = nullptr;
+    if (fixQuality == 4) text = "client is fixed";
+    else if (fixQuality == 5) text = "client is float";
+    else if (fixQuality == 2) text = "client is differential";
+    if (text) {
+        std::string line = std::string(text) + "\r\n\r\n";
+        consoleWrite(line);
+        writeLogFile(line);
+    }
+}
+
+// One whole line (or NMEA sentence) the rover sent.
+void takeLine(int clientIndex)
+{
+    Client& c = client[clientIndex];
+    const char* line = c.lineBuffer;
+    uint32_t end = c.lineLength;
+    while (end > 0 && line[end - 1] == '\r') --end;
+    uint32_t start = 0;
+    while (start < end && (line[start] == ' ' || line[start] == '\t')) ++start;
+    if (end - start >= 3 && std::memcmp(line + start, "GET", 3) == 0 &&
+        (end - start == 3 || line[start + 3] == ' ' || line[start + 3] == '\t')) {
+        // The rover was answered at its login. A request that follows is not
+        // answered again: an "ICY 200 OK" now would land inside its stream.
+        consoleLine("checking client request from logged in user device");
+        return;
+    }
+    if (!std::memchr(line + start, '$', end - start)) return;
+    float latitude = 0, longitude = 0, hdop = 0, altitude = 0, correctionAge = 0;
+    int fixQuality = 0, satellites = 0, refStationId = 0;
+    if (!parseGga(line, start, end, latitude, longitude, fixQuality, satellites, hdop, altitude,
+                  correctionAge, refStationId))
+        return;
+    handleGga(clientIndex, latitude, longitude, fixQuality, satellites, hdop, altitude,
+              correctionAge, refStationId);
+}
+
+// Sends a rover that has no base to be served from a 1013 now and then, so
+// that it sees the connection is alive.
+void sendKeepAlive(int clientIndex, uint32_t now)
+{
+    Client& c = client[clientIndex];
+    if (uint32_t(now - c.lastSent1013) <= keepAliveMs) return;
+    uint8_t frame[maxFrameBytes];
+    int n = encodeRtcm1013(-1, frame);
+    if (n <= 0 || n > maxFrameBytes) return;
+    sendClientFrame(clientIndex, frame, uint32_t(n), &c.lastSent1013, now,
+                    "error sending 1013 out ", now);
+}
+
+}   // namespace
+
+void handleRoverInput(int clientIndex, const char* data, uint32_t length)
+{
+    Client& c = client[clientIndex];
+    consoleLine("checking for gga");
+    consoleLine(printable(data, length));
+    for (uint32_t k = 0; k < length; ++k) {
+        char ch = data[k];
+        if (ch == '\n') {
+            if (!c.lineOverflow) takeLine(clientIndex);
+            c.lineOverflow = false;
+            resetLine(c);
+            continue;
+        }
+        if (c.lineOverflow) {
+            // A sentence may still start within the overlong line.
+            if (ch != '$') continue;
+            c.lineOverflow = false;
+        }
+        if (c.lineLength >= uint32_t(clientLineBytes)) {
+            c.lineOverflow = true;
+            resetLine(c);
+            continue;
+        }
+        c.lineBuffer[c.lineLength++] = ch;
+        if (ch == '*') {
+            c.lineStar = int32_t(c.lineLength - 1);
+        } else if (c.lineStar >= 0 && c.lineLength == uint32_t(c.lineStar) + 3 &&
+                   std::memchr(c.lineBuffer, '$', uint32_t(c.lineStar))) {
+            // A sentence is whole with its two checksum digits; some rovers
+            // send no line end after it.
+            takeLine(clientIndex);
+            resetLine(c);
+        }
+    }
+}
+
+int roverReadPass(int timeoutMs)
+{
+    pollfd fds[maxClients];
+    int slots[maxClients];
+    int count = 0;
+    for (int i = 0; i < maxClients; ++i) {
+        const Client& c = client[i];
+        if (!c.active || c.clientSocket < 0) continue;
+        fds[count].fd = c.clientSocket;
+        // A rover whose socket was full is watched for room as well, so that
+        // the rest of its frame goes out as soon as it can.
+        fds[count].events = short(POLLIN | (c.outputStalled ? POLLOUT : 0));
+        fds[count].revents = 0;
+        slots[count] = i;
+        ++count;
+    }
+    if (count == 0) return -1;
+    int ready = poll(fds, nfds_t(count), timeoutMs);
+    if (ready <= 0) return ready;
+
+    char buffer[roverRxBytes];
+    for (int k = 0; k < count; ++k) {
+        short events = fds[k].revents;
+        if (events == 0) continue;
+        Client& c = client[slots[k]];
+        if (!c.active || c.clientSocket != fds[k].fd) continue;
+        if (events & (POLLERR | POLLNVAL)) consoleLine("client in err state Select function");
+        if (!(events & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) continue;
+        int n = socketRecv(c.clientSocket, buffer, sizeof buffer);
+        if (n < 0) {
+            int err = lastSocketError();
+            if (err == errWouldBlock) continue;
+            consolePrintf("error receiving client data.  %d\n", err);
+            closeClient(c);
+            continue;
+        }
+        if (n == 0) {
+            consoleLine("client closed connection gracefully");
+            closeClient(c);
+            continue;
+        }
+        handleRoverInput(slots[k], buffer, uint32_t(n));
+    }
+    return ready;
+}
+
+void roverSendPass(uint32_t now)
+{
+    for (int i = 0; i < maxClients; ++i) {
+        Client& c = client[i];
+        if (!c.active) continue;
+        if (!flushClientOutput(i, now)) continue;
+        // No ERP record is taken for a rover while the ERP streams are not
+        // served, so every rover is either served from its master base or
+        // kept alive.
+        int master = c.masterBase;
+        if (master >= 0 && master < maxBases) {
+            // A base that is connected but not yet trusted serves nothing.
+            if (baseStation[master].trusted) sendBaseDataAt(i, now);
+        } else {
+            sendKeepAlive(i, now);
+        }
+    }
+}
+
+void clientThread()
+{
+    while (dataThreadsRun) {
+        if (roverReadPass(turnWaitMs) < 0) sleepMs(idleSleepMs);
+        roverSendPass(clockMs());
+    }
+    for (Client& c : client) closeClient(c);
+}

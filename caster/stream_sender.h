@@ -1,0 +1,44 @@
+#pragma once
+// The per-rover stream sender. On every pass of the rover streaming thread
+// it sends one rover, in the rover's format, each kept message kind of its
+// master base whose frame is complete and carries a stamp the rover has not
+// taken yet, and builds the rover's BINR frames from the same stamps.
+//
+// Frames reach a rover whole: when the socket takes only part of a frame,
+// the rest waits in the rover's record and goes out before anything else,
+// and the frame's stamp is taken only then. A rover whose socket takes
+// nothing for roverStallLimitMs is closed instead of being waited for.
+//
+// Runs on the rover streaming thread only; everything it remembers lives in
+// the Client record.
+
+#include <cstdint>
+
+// A rover that has refused every byte this long is closed.
+constexpr uint32_t roverStallLimitMs = 30000;
+
+enum class FrameSend {
+    sent,     // the whole frame went out; its stamp was taken
+    held,     // the socket is full: nothing more goes to this rover this pass
+    closed,   // the send failed and the rover's slot was freed
+};
+
+// One pass for one rover: relays what is new for its stream. False when the
+// rover has no master base, when its socket is full, or after a send error
+// (the slot is then freed); true otherwise.
+bool sendBaseData(int clientIndex);
+// The same with the pass's clock value given.
+bool sendBaseDataAt(int clientIndex, uint32_t now);
+
+// Sends one frame to the rover. Whatever the socket does not take is kept
+// for flushClientOutput; `*stampTarget` (a last-sent stamp of this rover, or
+// null) takes `stamp` once the whole frame is out. `errorText` is the
+// console text of a failed send, followed by the error code.
+FrameSend sendClientFrame(int clientIndex, const uint8_t* frame, uint32_t length,
+                          uint32_t* stampTarget, uint32_t stamp, const char* errorText,
+                          uint32_t now);
+
+// Sends what the socket left of an earlier frame, and closes a rover that
+// has taken nothing for roverStallLimitMs. True when the rover may be sent
+// new frames now.
+bool flushClientOutput(int clientIndex, uint32_t now);

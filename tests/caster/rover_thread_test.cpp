@@ -1,0 +1,155 @@
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+
+#include "caster/rover_thread.h"
+#include "rover_test_support.h"
+
+using namespace rovertest;
+
+namespace {
+
+// "$" + body + "*" + checksum + CR LF.
+std::string nmea(const std::string& body)
+{
+    unsigned x = 0;
+    for (char ch : body) x ^= static_cast<unsigned char>(ch);
+    char sum[4];
+    std::snprintf(sum, sizeof sum, "%02X", x);
+    return "$" + body + "*" + sum + "\r\n";
+}
+
+// 48 deg 07.038' N, 11 deg 31.000' E.
+const std::string ggaFixed = nmea("GPGGA,123519,4807.038,N,01131.000,E,4,08,0.9,545.4,M,46.9,M,,");
+const std::string ggaSingle = nmea("GPGGA,123520,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,");
+
+void feed(int slot, const std::string& text)
+{
+    handleRoverInput(slot, text.data(), uint32_t(text.size()));
+}
+
+void placeBase(int slot, double lat, double lon)
+{
+    makeTrustedBase(slot);
+    baseStation[slot].strLatitude = lat;
+    baseStation[slot].strLongitude = lon;
+}
+
+class RoverThread : public RoverTest {};
+
+}   // namespace
+
+TEST_F(RoverThread, GgaInPiecesSetsPositionAndNearestBase)
+{
+    placeBase(3, 48.2, 11.5);   // about 9 km away
+    placeBase(1, 48.9, 11.5);
+    SocketPair p = pair();
+    attachRover(0, p.caster, 10, -1);
+    Client& c = client[0];
+
+    feed(0, ggaFixed.substr(0, 20));
+    EXPECT_EQ(c.latitude, 0.0);
+    feed(0, ggaFixed.substr(20));
+    EXPECT_NEAR(c.latitude, 48.1173, 1e-4);
+    EXPECT_NEAR(c.longitude, 11.516667, 1e-5);
+    EXPECT_EQ(c.fixQuality, 4);
+    EXPECT_EQ(c.satellites, 8);
+    EXPECT_EQ(c.masterBase, 3);
+    EXPECT_EQ(c.auxBase[0], 1);
+    std::string log = takeConsole();
+    EXPECT_NE(log.find("client is fixed\r\n\r\n"), std::string::npos);
+
+    // A sentence without a line end counts once its checksum is in; one
+    // after an overlong line of noise still counts.
+    c.fixQuality = 0;
+    std::string bare = ggaSingle.substr(0, ggaSingle.size() - 2);
+    feed(0, bare.substr(0, bare.size() - 1));
+    EXPECT_EQ(c.fixQuality, 0);
+    feed(0, bare.substr(bare.size() - 1));
+    EXPECT_EQ(c.fixQuality, 1);
+    EXPECT_EQ(takeConsole().find("client is"), std::string::npos);   // no line for fix 1
+    feed(0, "\r\n" + std::string(600, 'x') + ggaFixed);
+    EXPECT_EQ(c.fixQuality, 4);
+
+    // A position no receiver reports is ignored.
+    feed(0, nmea("GPGGA,1,9999.999,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,"));
+    EXPECT_NEAR(c.latitude, 48.1173, 1e-4);
+}
+
+TEST_F(RoverThread, RequestAfterLoginGetsNoSecondReply)
+{
+    SocketPair p = pair();
+    attachRover(0, p.caster, 0, -1);
+    const std::string request = "GET /MOUNT0 HTTP/1.0\r\nUser-Agent: NTRIP test\r\n"
+                                "Authorization: Basic dGVzdDp0ZXN0\r\n\r\n";
+    std::string twice = request + request;
+    ASSERT_EQ(write(p.rover, twice.data(), twice.size()), ssize_t(twice.size()));
+    EXPECT_GT(roverReadPass(100), 0);
+    roverSendPass(1000);
+    EXPECT_TRUE(drain(p.rover).empty());
+    EXPECT_TRUE(client[0].active);
+    std::string log = takeConsole();
+    EXPECT_NE(log.find("checking client request from logged in user device"), std::string::npos);
+    EXPECT_EQ(log.find("sending connect OK"), std::string::npos);
+}
+
+TEST_F(RoverThread, EveryRoverSlotIsRead)
+{
+    placeBase(0, 48.2, 11.5);
+    std::vector<SocketPair> pairs;
+    for (int i = 0; i < maxClients; ++i) {
+        pairs.push_back(pair());
+        attachRover(i, pairs.back().caster, 10, -1);
+    }
+    for (int i : {0, 64, 99})
+        ASSERT_EQ(write(pairs[size_t(i)].rover, ggaFixed.data(), ggaFixed.size()),
+                  ssize_t(ggaFixed.size()));
+    hangUp(pairs[70].rover);
+    EXPECT_EQ(roverReadPass(100), 4);
+    for (int i : {0, 64, 99}) {
+        EXPECT_EQ(client[i].masterBase, 0) << i;
+        EXPECT_NEAR(client[i].latitude, 48.1173, 1e-4) << i;
+    }
+    EXPECT_EQ(client[63].masterBase, -1);
+    EXPECT_FALSE(client[70].active);
+    EXPECT_NE(takeConsole().find("client closed connection gracefully\n"), std::string::npos);
+}
+
+TEST_F(RoverThread, SecondNearestStreamIsServedFromTheNearestNctBase)
+{
+    placeBase(0, 48.15, 11.5);            // nearest, sends RTCM
+    placeBase(1, 48.4, 11.5);
+    baseStation[1].nctInput = 1;          // sends NCT itself
+    keep(1, kindNct5E, rtcmFrame(1999, 30), 100);
+    SocketPair p = pair();
+    attachRover(0, p.caster, 13, -1);
+    client[0].secondNearest = true;
+
+    feed(0, ggaFixed);
+    EXPECT_EQ(client[0].masterBase, 1);
+    roverSendPass(1000);
+    EXPECT_EQ(rtcmNumbers(drain(p.rover)), std::vector<int>{1999});
+}
+
+TEST_F(RoverThread, ThreadServesRoversAndFreesTheirSlotsWhenStopped)
+{
+    placeBase(0, 48.2, 11.5);
+    SocketPair p = pair();
+    attachRover(0, p.caster, 10, -1);
+    keep(0, kind1004, rtcmFrame(1004, 40), 100);
+    std::thread worker(clientThread);
+
+    ASSERT_EQ(write(p.rover, ggaFixed.data(), ggaFixed.size()), ssize_t(ggaFixed.size()));
+    std::vector<uint8_t> got;
+    for (int i = 0; i < 200 && got.empty(); ++i) {
+        usleep(5000);
+        got = drain(p.rover);
+    }
+    EXPECT_EQ(rtcmNumbers(got), std::vector<int>{1004});
+
+    dataThreadsRun = false;
+    worker.join();
+    EXPECT_FALSE(client[0].active);
+    EXPECT_EQ(client[0].clientSocket, invalidSocket);
+}
