@@ -3,9 +3,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "caster/pending_formats.h"
 #include "core/caster_settings.h"
 #include "core/records.h"
+#include "formats/cmr/cmr_decode.h"
+#include "formats/cmr/cmr_encode.h"
 #include "formats/frames.h"
 #include "formats/nct/nct_decode.h"
 #include "formats/nct/nct_encode.h"

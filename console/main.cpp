@@ -11,6 +11,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "caster/base_data_thread.h"
 #include "caster/listen_thread.h"
 #include "caster/rover_thread.h"
 #include "caster/tcp_base_file.h"
@@ -82,6 +83,7 @@ int parseOptions(int argc, char** argv, std::string& directory)
 // status, TCP-base connect, network correction.
 const ThreadMain workerThreads[] = {
     listenThread,
+    baseDataThread,
     clientThread,
 };
 

@@ -357,8 +357,8 @@ TEST_F(BaseScan, ReceivedKindsAreNotOverwrittenByBuiltOnes)
 
 // An NCT base: its 5C names the antenna before 1008 is built, and its 5E
 // epochs are published as RTCM observation frames in the 1004 and 1012
-// kinds. Frames come from what the caster built for a legacy base.
-TEST_F(BaseScan, NctBaseGetsRtcmAndCmrBuilt)
+// kinds. The NCT and CMR input is what the caster built for a legacy base.
+TEST_F(BaseScan, NctAndCmrBasesGetTheOtherFormatsBuilt)
 {
     const uint32_t t0 = 200000;
     // 1005, 1019, 1020, 1004, 1012: one epoch of the legacy base.
@@ -383,26 +383,30 @@ TEST_F(BaseScan, NctBaseGetsRtcmAndCmrBuilt)
     for (int k : {kind1005, kindCmr1, kindCmr2, kind1032, kind1008})
         EXPECT_EQ(b.msg[k].msgStamp, t0 + 1000) << msgKindName(k);
     expectIntactFrame(1, kind1008);
-    if (b.gpsSatCount > 0) {
-        EXPECT_EQ(b.msg[kind1004].msgNative, 0);
-        const KeptMessage& m = b.msg[kind1004];
-        uint32_t len = 0;
-        int32_t n = checkRtcm3Frame(m.msgBuffer, 0, m.msgLength, len);
-        EXPECT_TRUE(n == 1004 || n == 1003) << n;
-        EXPECT_EQ(len, m.msgLength);
-        expectIntactFrame(1, kindCmr0);
-        expectIntactFrame(1, kind1074);
+    ASSERT_GT(b.gpsSatCount, 0u);
+    ASSERT_GT(b.gloSatCount, 0u);
+    // The 5E epoch as RTCM: 1004 or 1003, 1012 or 1011 by completeness.
+    uint32_t len = 0;
+    const KeptMessage& gps = b.msg[kind1004];
+    int32_t n = checkRtcm3Frame(gps.msgBuffer, 0, gps.msgLength, len);
+    EXPECT_EQ(n, b.gpsEpochComplete ? 1004 : 1003);
+    EXPECT_EQ(len, gps.msgLength);
+    EXPECT_EQ(gps.msgNative, 0);
+    const KeptMessage& glo = b.msg[kind1012];
+    n = checkRtcm3Frame(glo.msgBuffer, 0, glo.msgLength, len);
+    EXPECT_EQ(n, b.gloEpochComplete ? 1012 : 1011);
+    EXPECT_EQ(len, glo.msgLength);
+    for (int k : {kindCmr0, kind1074, kindCmr3, kind1084}) expectIntactFrame(1, k);
+
+    // A CMR base: type 1 gives the station kinds, type 0 the observation
+    // kinds other than CMR.
+    receive(2, join({kept(kindCmr1), kept(kindCmr0)}), t0 + 2000);
+    EXPECT_EQ(baseStation[2].nctInput, 0);
+    for (int k : {kind1005, kindNct5C, kindNct5D, kind1003, kindNct5B, kindNct5E}) {
+        EXPECT_EQ(baseStation[2].msg[k].msgStamp, t0 + 2000) << msgKindName(k);
+        expectIntactFrame(2, k);
     }
-    if (b.gloSatCount > 0) {
-        const KeptMessage& m = b.msg[kind1012];
-        uint32_t len = 0;
-        int32_t n = checkRtcm3Frame(m.msgBuffer, 0, m.msgLength, len);
-        EXPECT_TRUE(n == 1012 || n == 1011) << n;
-        EXPECT_EQ(n == 1012, b.gloEpochComplete == 1);
-        expectIntactFrame(1, kindCmr3);
-        expectIntactFrame(1, kind1084);
-    }
-    EXPECT_GT(b.gpsSatCount + b.gloSatCount, 0u);
+    EXPECT_EQ(baseStation[2].msg[kind1004].msgLength, 0u);
 }
 
 namespace {
