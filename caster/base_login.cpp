@@ -252,6 +252,7 @@ bool checkBaseListenSocket(int& baseIndex)
     time_t now = wallTime();
     b.connectTime = now;
     b.lastDataTime = now;
+    b.connectionSerial.fetch_add(1);
     b.connected = 1;
     releaseMutex(b.mutex);
     return true;

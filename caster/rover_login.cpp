@@ -61,17 +61,20 @@ const StreamName streamNames[] = {
     {"CMR_ERP", 54, false, [](const CasterSettings& s) { return s.streamVrs; }},
 };
 
-// The last connected base with exactly this mountpoint, or -1. Each
-// mountpoint is read under its slot's mutex, so a reset cannot empty it
-// while it is compared.
-int findConnectedBase(const std::string& name)
+// The last connected base with exactly this mountpoint, or -1, with the
+// slot's connection serial. Each mountpoint is read under its slot's mutex,
+// so a reset cannot empty it while it is compared.
+int findConnectedBase(const std::string& name, uint32_t& serial)
 {
     int found = -1;
     for (int j = 0; j < maxBases; ++j) {
         if (!baseStation[j].connected) continue;
         MutexWait lock(baseStation[j].mutex, otherSlotWaitMs);
         if (!lock.held()) continue;
-        if (baseStation[j].connected && baseStation[j].mountpoint == name) found = j;
+        if (baseStation[j].connected && baseStation[j].mountpoint == name) {
+            found = j;
+            serial = baseStation[j].connectionSerial;
+        }
     }
     return found;
 }
@@ -176,12 +179,13 @@ bool checkClientRequest(int clientIndex, std::istream& request)
     }
 
     int masterBase = -1;
+    uint32_t masterSerial = 0;
     bool secondNearest = false;
     int tableCode = -1;
     if (lookupStreamName(name, casterSettings, tableCode, secondNearest)) {
         code = tableCode;
     } else {
-        masterBase = findConnectedBase(name);
+        masterBase = findConnectedBase(name, masterSerial);
         if (masterBase < 0) {
             sendSourceTable(s);
             return false;
@@ -232,6 +236,7 @@ bool checkClientRequest(int clientIndex, std::istream& request)
     }
 
     c.masterBase = masterBase;
+    c.masterConnectionSerial = masterSerial;
     c.requestedStream = name;
     c.credential = credential;
     c.streamCode = code;

@@ -132,6 +132,15 @@ void sendKeepAlive(int clientIndex, uint32_t now)
                     "error sending 1013 out ", now);
 }
 
+// A rover that named a base is served by the base connection it was
+// admitted to, and by no other; the stream names (codes 10 and up) pick
+// their bases by the rover's position instead.
+bool servedBaseGone(const Client& c, const BaseStation& b)
+{
+    if (c.streamCode >= 10) return false;
+    return !b.connected || b.connectionSerial != c.masterConnectionSerial;
+}
+
 }   // namespace
 
 void handleRoverInput(int clientIndex, const char* data, uint32_t length)
@@ -226,6 +235,13 @@ void roverSendPass(uint32_t now)
         // served, so every rover is either served from its master base or
         // kept alive.
         int master = c.masterBase;
+        if (master >= 0 && master < maxBases && servedBaseGone(c, baseStation[master])) {
+            // The base the rover named has left; its slot may already hold
+            // another base, whose data must not reach this rover.
+            consoleLine("base of client disconnected, closing connection");
+            closeClient(c);
+            continue;
+        }
         if (master >= 0 && master < maxBases) {
             // A base that is connected but not yet trusted serves nothing.
             if (baseStation[master].trusted) sendBaseDataAt(i, now);

@@ -26,6 +26,10 @@ namespace {
 // Twice the largest frame: see buildMsmParts.
 uint8_t buildArea[2 * maxFrameBytes];
 
+// A slot's texts are written under its mutex (see decodeNctFrame).
+constexpr int textLockWaitMs = 100;
+constexpr const char* nctAntenna = "NAVSF2040G";
+
 // The kept kind of a frame's message code; -1 for codes that are decoded
 // only or not handled.
 int kindOfCode(int32_t code)
@@ -342,8 +346,14 @@ void decodeNctFrame(int baseIndex, int32_t code, const uint8_t* frame, uint32_t 
         buildIfNotReceived(baseIndex, kind1032, stationBuildGapMs, now, clockMs);
         // The receivers that send 5C have this antenna. The 1008 builder
         // writes descriptorLength characters, so the count follows the text.
-        b.antennaDescriptor = "NAVSF2040G";
-        b.descriptorLength[0] = uint8_t(b.antennaDescriptor.size());
+        // The sourcetable build copies the text under the slot's mutex.
+        {
+            MutexWait lock(b.mutex, textLockWaitMs);
+            if (lock.held() && b.antennaDescriptor != nctAntenna) {
+                b.antennaDescriptor = nctAntenna;
+                b.descriptorLength[0] = uint8_t(b.antennaDescriptor.size());
+            }
+        }
         buildIfNotReceived(baseIndex, kind1008, stationBuildGapMs, now, clockMs);
         break;
     case codeNct5D:

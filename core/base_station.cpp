@@ -100,6 +100,7 @@ void constructBaseStation(BaseStation& b)
     }
     b.socket = invalidSocket;
     b.connected = 0;
+    b.connectionSerial = 0;
     b.trusted = 0;
     b.nctInput = b.rtcmInput = 0;
     b.lastDataTime = b.connectTime = 0;

@@ -74,6 +74,10 @@ struct BaseStation {
     uint32_t rxWriteIndex = 0;
     uint8_t msmIods = 0;
     std::atomic<uint8_t> connected{0};
+    // Counts the logins into this slot. A rover that named this base keeps
+    // the count it was admitted under, so that it is never served by
+    // another base that takes the slot over later.
+    std::atomic<uint32_t> connectionSerial{0};
     std::atomic<uint8_t> trusted{0};
     uint8_t nctInput = 0;
     uint8_t rtcmInput = 0;

@@ -100,6 +100,7 @@ static void constructClient(Client& c)
     c.streamCode = -1;
     c.erpIndex = -1;
     c.masterBase = -1;
+    c.masterConnectionSerial = 0;
     for (auto& a : c.auxBase) a = -1;
     for (int i = 0; i < 4; ++i) {
         c.netPending[i] = false;
@@ -174,6 +175,7 @@ void closeClient(Client& c)
     c.userAgent.clear();
     c.nearestDistance = -1.0;
     c.masterBase = -1;
+    c.masterConnectionSerial = 0;
     for (auto& a : c.auxBase) a = -1;
     c.erpIndex = -1;
     c.streamCode = -1;

@@ -44,6 +44,8 @@ struct Client {
     int32_t streamCode = -1;
     int32_t erpIndex = -1;
     int32_t masterBase = -1;
+    // The master's connectionSerial at the login of a single-base stream.
+    uint32_t masterConnectionSerial = 0;
     int32_t auxBase[3] = {-1, -1, -1};
     float gpsIonoDiff[3][40] = {};
     float gpsGeoDiff[3][40] = {};

@@ -18,6 +18,7 @@ namespace {
 
 constexpr double coordinateUnit = 0.0001;   // ECEF and antenna height, metres
 constexpr uint32_t announcementBits = 29;   // message number, sync flag, interval
+constexpr int descriptorLockWaitMs = 100;
 
 BaseStation* baseOf(int baseIndex)
 {
@@ -147,8 +148,8 @@ bool readByte(const uint8_t* buf, uint32_t& at, uint32_t end, uint8_t& value)
 }
 
 // Keeps at most maxDescriptorChars of a text: the rebuilt 1008 and 1033
-// must fit their buffers. Other threads read the strings without a lock, so
-// an unchanged text (the usual case) is not written again.
+// must fit their buffers. An unchanged text (the usual case) is not written
+// again.
 void storeText(std::string& field, uint8_t& countField, const CountedText& t)
 {
     const uint32_t n = t.count < maxDescriptorChars ? t.count : maxDescriptorChars;
@@ -188,6 +189,11 @@ bool decodeDescriptors(const uint8_t* buf, uint32_t position, int baseIndex, int
 
     if (!acceptStationId(b, station, mismatchText, false)) return false;
 
+    // The sourcetable build copies the texts under the slot's mutex; a text
+    // reassigned while it is copied would be read from freed memory. When
+    // the mutex cannot be had, the base's next message brings the texts.
+    MutexWait lock(b.mutex, descriptorLockWaitMs);
+    if (!lock.held()) return false;
     storeText(b.antennaDescriptor, b.descriptorLength[antennaDescriptorCount], antenna);
     b.antennaSetupId = setupId;
     if (texts >= 2)
