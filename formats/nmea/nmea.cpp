@@ -27,6 +27,10 @@ uint32_t findStar(const char* buffer, uint32_t pos, uint32_t length)
     return length;
 }
 
+// NMEA allows 82 characters; receivers that run over it still stay far
+// below this.
+constexpr uint32_t maxNmeaSentence = 200;
+
 // True when the sentence whose '$' is at pos ends with a '*' and two
 // checksum digits inside the data and the checksum holds.
 bool sentenceIntact(const char* buffer, uint32_t pos, uint32_t length, uint32_t& star)
@@ -143,8 +147,15 @@ bool checkNmeaChecksum(const char* buffer, uint32_t start, uint32_t star, uint32
 int findNmeaSentence(const char* buffer, uint32_t pos, uint32_t length, uint32_t& sentenceLength)
 {
     if (buffer == nullptr || pos >= length || buffer[pos] != '$') return nmeaNone;
+    // The base scan asks at every '$': only a GGA or GSV header within a
+    // sentence's reach is worth a search for its '*', so a stream of '$'
+    // without '*' costs a few compares per byte, not a walk to the end.
+    if (length - pos < 6) return nmeaNone;
+    if (std::memcmp(buffer + pos + 3, "GGA", 3) != 0 && std::memcmp(buffer + pos + 3, "GSV", 3) != 0)
+        return nmeaNone;
+    const uint32_t reach = length - pos > maxNmeaSentence ? pos + maxNmeaSentence : length;
     uint32_t star = 0;
-    if (!sentenceIntact(buffer, pos, length, star)) return nmeaNone;
+    if (!sentenceIntact(buffer, pos, reach, star)) return nmeaNone;
     int code = nmeaNone;
     if (sentenceType(buffer, pos, star, "GGA")) code = nmeaGga;
     else if (sentenceType(buffer, pos, star, "GSV")) code = nmeaGsv;

@@ -119,6 +119,13 @@ TEST_F(Nmea, FindSentence)
     EXPECT_EQ(findNmeaSentence(gga.data(), 0, uint32_t(gga.size()), len), nmeaNone);
     std::string bare = "$GPGSV*";
     EXPECT_EQ(findNmeaSentence(bare.data(), 0, uint32_t(bare.size()), len), nmeaNone);
+
+    // The search for '*' stays within a sentence's reach: a '*' further out
+    // belongs to something else.
+    std::string runaway = sentence("GPGSV,1,1,01" + std::string(300, ','));
+    EXPECT_EQ(findNmeaSentence(runaway.data(), 0, uint32_t(runaway.size()), len), nmeaNone);
+    std::string longButFine = sentence("GPGSV,1,1,01" + std::string(150, ','));
+    EXPECT_EQ(findNmeaSentence(longButFine.data(), 0, uint32_t(longButFine.size()), len), nmeaGsv);
 }
 
 TEST_F(Nmea, GsvStoresGeometry)
