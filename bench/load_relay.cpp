@@ -500,6 +500,48 @@ long fileSize(const std::string& path)
     return stat(path.c_str(), &st) == 0 ? long(st.st_size) : 0;
 }
 
+// The caster's console lines that tell of trouble (send and receive errors,
+// dropped frames, closed peers), with their counts.
+void reportConsole(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::map<std::string, int> trouble;
+    std::string line;
+    for (int guard = 0; guard < 50000000 && std::getline(f, line); ++guard) {
+        static const char* const words[] = {"error", "Err", "does not fit", "closed",
+                                            "no data", "invalid", "failed"};
+        for (const char* w : words) {
+            if (line.find(w) != std::string::npos) {
+                ++trouble[line.substr(0, 100)];
+                break;
+            }
+        }
+    }
+    if (trouble.empty()) {
+        std::printf("caster console: no error, drop or close lines\n");
+    } else {
+        std::printf("caster console lines that tell of trouble:\n");
+        int shown = 0;
+        for (const auto& [text, count] : trouble) {
+            if (++shown > 15) break;
+            std::printf("  %5d x %s\n", count, text.c_str());
+        }
+    }
+}
+
+void printConsoleTail(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::vector<std::string> tail;
+    std::string line;
+    for (int guard = 0; guard < 50000000 && std::getline(f, line); ++guard) {
+        tail.push_back(line);
+        if (tail.size() > 20) tail.erase(tail.begin());
+    }
+    std::printf("last caster console lines:\n");
+    for (const std::string& l : tail) std::printf("  %s\n", l.c_str());
+}
+
 // ---------------------------------------------------------------- sender
 
 void senderThread(std::vector<Base>& bases, Shared& shared, int64_t deadline)
@@ -1003,7 +1045,10 @@ int main(int argc, char** argv)
     int64_t t0 = nowNs();
     shared.windowStart.store(t0);
     for (int64_t end = t0 + int64_t(opt.durationS) * secondNs; nowNs() < end;) {
-        if (!caster.alive()) return finish(1);
+        if (!caster.alive()) {
+            printConsoleTail(caster.log);
+            return finish(1);
+        }
         sleepNs(std::min<int64_t>(end - nowNs(), 200 * msNs));
     }
     int64_t t1 = nowNs();
@@ -1101,6 +1146,8 @@ int main(int argc, char** argv)
                     double(tidTicks1[k] - tidTicks0[k]) / tick * 1000.0 / windowS);
     }
     std::printf("caster console output: %.1f kB/s\n", double(log1 - log0) / 1000.0 / windowS);
+    reportConsole(caster.log);
+    if (!casterAlive) printConsoleTail(caster.log);
 
     bool ok = casterAlive && garbage == 0 && wrongBase == 0 && delivered == expected &&
               closedRovers == 0 && !all.empty();
