@@ -18,6 +18,7 @@
 // the caster is stopped at the end whatever happens.
 //
 //   load_relay [--duration S] [--trust-wait S] [--caster PATH] [--data DIR] [--keep]
+//              [--gga-all]
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -83,6 +84,9 @@ struct Options {
     std::string caster = CASTER_BINARY;
     std::string dataDir = CASTER_DATA_DIR;
     bool keepDir = false;
+    // Every rover sends a GGA every 5 s, not only the nearest-base ones, as
+    // many rovers do on any stream.
+    bool ggaAll = false;
 };
 
 // ---------------------------------------------------------------- recordings
@@ -736,7 +740,7 @@ void parseRover(Rover& r, int64_t t, std::vector<Base>& bases, const Matcher& ma
 }
 
 void receiverThread(std::vector<Rover>& rovers, std::vector<Base>& bases, const Matcher& matcher,
-                    Shared& shared, int64_t deadline)
+                    Shared& shared, int64_t deadline, bool ggaAll)
 {
     std::vector<pollfd> fds(rovers.size());
     std::vector<uint8_t> buf(65536);
@@ -744,7 +748,7 @@ void receiverThread(std::vector<Rover>& rovers, std::vector<Base>& bases, const 
          ++turns) {
         int64_t t = nowNs();
         for (Rover& r : rovers) {
-            if (r.kind != nearKind || r.closed || t < r.nextGgaNs) continue;
+            if ((r.kind != nearKind && !ggaAll) || r.closed || t < r.nextGgaNs) continue;
             sendText(r.fd, ggaSentence(bases[r.base].latitude + 0.001, bases[r.base].longitude));
             r.nextGgaNs = t + 5 * secondNs;
         }
@@ -822,10 +826,12 @@ bool parseOptions(int argc, char** argv, Options& o)
             o.dataDir = v;
         else if (a == "--keep")
             o.keepDir = true;
+        else if (a == "--gga-all")
+            o.ggaAll = true;
         else {
             std::fprintf(stderr,
                          "usage: load_relay [--duration S] [--trust-wait S] [--caster PATH] "
-                         "[--data DIR] [--keep]\n");
+                         "[--data DIR] [--keep] [--gga-all]\n");
             return false;
         }
     }
@@ -1012,7 +1018,7 @@ int main(int argc, char** argv)
         r.nextGgaNs = nowNs();
     }
     receiver = std::thread(receiverThread, std::ref(rovers), std::ref(bases), std::cref(matcher),
-                           std::ref(shared), runDeadline);
+                           std::ref(shared), runDeadline, opt.ggaAll);
     std::printf("10 bases and 100 rovers logged in after %.1f s; waiting for the bases to be "
                 "trusted\n",
                 double(nowNs() - start) / secondNs);

@@ -7,9 +7,13 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <thread>
 
 #include "caster_fixture.h"
+#include "caster/rover_login.h"
+#include "core/base64.h"
+#include "core/caster_settings.h"
 #include "core/records.h"
 #include "platform/console.h"
 
@@ -22,6 +26,13 @@ protected:
         closeSocket(httpListenSocket);
         httpListenSocket = invalidSocket;
         httpListening = false;
+        closeSocket(clientListenSocket);
+        clientListenSocket = invalidSocket;
+        clientListening = false;
+        for (Client& c : client) {
+            closeSocket(c.clientSocket);
+            c.clientSocket = invalidSocket;
+        }
         for (WebUser& w : webUser) {
             closeSocket(w.socket);
             w.socket = invalidSocket;
@@ -56,6 +67,40 @@ TEST_F(ListenTurn, ConnectionEndsTheWaitAndIsServed)
     EXPECT_LT(waited, std::chrono::seconds(15));
     EXPECT_TRUE(webUser[0].inUse);
     EXPECT_NE(webUser[0].socket, invalidSocket);
+    close(peer);
+}
+
+TEST_F(ListenTurn, RoverSocketsSendEachFrameAtOnce)
+{
+    // A rover that sends GGA acknowledges late; with Nagle's rule the second
+    // frame of every epoch would wait for that acknowledgement.
+    writeFile("users.txt", "user:pw 100 2027 l f s t st z e\r\n");
+    casterSettings.streamNearest = true;
+    ASSERT_EQ(createListenSocket(clientListenSocket, "0"), 0);
+    clientListening = true;
+    sockaddr_in a {};
+    socklen_t len = sizeof a;
+    ASSERT_EQ(getsockname(clientListenSocket, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int peer = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(peer, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const std::string credential = "user:pw";
+    std::string request =
+        "GET /RTCM31_NEAR HTTP/1.0\r\nAuthorization: Basic " +
+        base64Encode(reinterpret_cast<const uint8_t*>(credential.data()), int(credential.size())) +
+        "\r\n\r\n";
+    ASSERT_EQ(write(peer, request.data(), request.size()), ssize_t(request.size()));
+
+    consoleCaptureStart();
+    int slot = -1;
+    bool admitted = checkClientListenSocket(slot);
+    consoleCaptureStop();
+    ASSERT_TRUE(admitted);
+    ASSERT_GE(slot, 0);
+    int noDelay = 0;
+    socklen_t size = sizeof noDelay;
+    ASSERT_EQ(getsockopt(client[slot].clientSocket, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
+    EXPECT_NE(noDelay, 0);
     close(peer);
 }
 
