@@ -10,6 +10,12 @@
 // is set and frees every base slot when it ends.
 void baseDataThread();
 
+// One read turn: waits at most timeoutMs for any connected base's socket,
+// then receives once from each readable one (a closed or failed socket frees
+// its slot). Returns the number of bases read, 0 when the wait ran out, -1
+// when no base is connected (nothing was waited for).
+int baseReadPass(int timeoutMs);
+
 // One receive from the base's socket into the free space of its receive
 // buffer, then the scan. Would-block changes nothing; a receive error or the
 // base closing the connection frees the slot.

@@ -29,7 +29,7 @@ std::atomic<bool> casterSettingsReload{false};
 
 namespace {
 constexpr int webSlotWaitMs = 100;
-constexpr int idleSleepMs = 100;
+constexpr int idleWaitMs = 100;
 
 struct ListenPort {
     Socket* socket;
@@ -74,8 +74,9 @@ void reloadCasterSettings()
     if (!setSourceTableCurrent(false)) casterSettingsReload = true;
 }
 
-// One turn's socket work. False when nothing was ready.
-bool serveListenSockets()
+}   // namespace
+
+bool serveListenSockets(int timeoutMs)
 {
     const ListenPort* ports[3] = {&httpPort, &basePort, &roverPort};
     struct pollfd fds[3];
@@ -89,7 +90,8 @@ bool serveListenSockets()
         polled[count] = p;
         ++count;
     }
-    int r = poll(fds, count, 0);
+    // With every listen socket closed the poll still waits out the turn.
+    int r = poll(fds, count, timeoutMs);
     if (r == 0) return false;
     if (r < 0) {
         if (errno != EINTR) consoleLine("listen thread socket error = " + std::to_string(lastSocketError()));
@@ -121,7 +123,6 @@ bool serveListenSockets()
     if (!httpBroken && (revents(httpPort) & POLLIN)) acceptWebConnection();
     return true;
 }
-}   // namespace
 
 void acceptWebConnection()
 {
@@ -178,7 +179,10 @@ void listenThread()
         reopenListenPort(httpPort);
         reopenListenPort(basePort);
         reopenListenPort(roverPort);
-        if (!serveListenSockets()) sleepMs(idleSleepMs);
+        // An idle turn still lasts idleWaitMs, but a connection ends the
+        // wait at once: a sleep after an empty poll kept every login waiting
+        // for up to the whole sleep.
+        serveListenSockets(idleWaitMs);
     }
 
     closeListenPort(roverPort);

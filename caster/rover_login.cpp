@@ -23,6 +23,8 @@ constexpr int clientSlotWaitMs = 100;
 constexpr int clientLoginWaitMs = 2000;
 constexpr int otherSlotWaitMs = 100;
 constexpr int renewalNoticeDays = 30;
+// Single-base format digits: RTCM 3.1, BINR, RTCM 3.2, NCT, CMR.
+constexpr int maxSingleBaseFormat = 4;
 
 struct StreamName {
     const char* name;
@@ -186,7 +188,10 @@ bool checkClientRequest(int clientIndex, std::istream& request)
         code = tableCode;
     } else {
         masterBase = findConnectedBase(name, masterSerial);
-        if (masterBase < 0) {
+        // A base is served in one of its five formats; a rover that names
+        // none (no digit, or 5 to 9) would hold a slot and never be sent a
+        // byte, so it is shown the sourcetable like any unknown stream.
+        if (masterBase < 0 || code < 0 || code > maxSingleBaseFormat) {
             sendSourceTable(s);
             return false;
         }

@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "caster/base_data_thread.h"
@@ -18,6 +22,7 @@
 #include "core/records.h"
 #include "formats/frames.h"
 #include "platform/console.h"
+#include "platform/net.h"
 #include "support/test_support.h"
 
 namespace {
@@ -471,4 +476,41 @@ TEST_F(BaseScan, RecordingsInUnevenReceives)
     EXPECT_EQ(b.msg[kind1104].msgNative, 0);
     EXPECT_EQ(b.msg[kind1104].msgLength, 0u);
     EXPECT_GT(b.gpsSatCount, 0u);
+}
+
+TEST_F(BaseScan, ReadPassWakesOnArrivalAndFreesHungUpBases)
+{
+    int a[2], b[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
+    setNonBlocking(a[0]);
+    setNonBlocking(b[0]);
+    baseStation[0].socket = a[0];
+    baseStation[1].socket = b[0];
+    EXPECT_EQ(baseReadPass(10), 0);
+
+    // A frame that arrives during the wait ends it and is kept at once: the
+    // thread must not sit out a fixed sleep while a base's bytes wait. The
+    // bound is far above any scheduling delay and far below the time-out.
+    const Bytes& f1005 = firstFrame(testglo, 1005);
+    std::thread peer([&] {
+        usleep(50000);
+        EXPECT_EQ(write(a[1], f1005.data(), f1005.size()), ssize_t(f1005.size()));
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(baseReadPass(30000), 1);
+    auto waited = std::chrono::steady_clock::now() - start;
+    peer.join();
+    EXPECT_LT(waited, std::chrono::seconds(15));
+    EXPECT_TRUE(keptEquals(0, kind1005, f1005));
+
+    // A base that hangs up is freed; the other keeps its slot.
+    close(b[1]);
+    EXPECT_EQ(baseReadPass(1000), 1);
+    EXPECT_FALSE(baseStation[1].connected);
+    EXPECT_TRUE(baseStation[0].connected);
+    close(a[1]);
+    EXPECT_EQ(baseReadPass(1000), 1);
+    EXPECT_FALSE(baseStation[0].connected);
+    EXPECT_EQ(baseReadPass(1000), -1);
 }

@@ -214,9 +214,15 @@ TEST_F(RoverLoginTest, MountpointsFormatDigitsAndStreamNames)
     // The subscription ends today: admitted, with the renewal notice.
     EXPECT_NE(console.find("customer subscription renewal time\n"), std::string::npos);
 
-    ASSERT_TRUE(request(get("/BASE"), reply));
-    EXPECT_EQ(c.streamCode, -1);
+    // A base requested without a format, or with a digit that names none,
+    // would be sent nothing: such a rover gets the sourcetable.
+    for (const char* target : {"/BASE", "/BASE5", "/BASE9", "/BASE15"}) {
+        EXPECT_FALSE(request(get(target), reply)) << target;
+        EXPECT_EQ(reply, "ST\r\n\n") << target;
+    }
+    ASSERT_TRUE(request(get("/BASE4"), reply));
     EXPECT_EQ(c.masterBase, 1);
+    EXPECT_EQ(c.streamCode, 4);
     ASSERT_TRUE(request(get("/BASE10"), reply));
     EXPECT_EQ(c.masterBase, 2);
     EXPECT_EQ(c.streamCode, 0);
@@ -244,9 +250,9 @@ TEST_F(RoverLoginTest, MountpointsFormatDigitsAndStreamNames)
     // A base named like a stream that is not offered is served as a base.
     casterSettings.streamNearest = false;
     connectBase(4, "RTCM31_NEAR");
-    ASSERT_TRUE(request(get("/RTCM31_NEAR"), reply));
+    ASSERT_TRUE(request(get("/RTCM31_NEAR2"), reply));
     EXPECT_EQ(c.masterBase, 4);
-    EXPECT_EQ(c.streamCode, -1);
+    EXPECT_EQ(c.streamCode, 2);
 
     // "User-Agent:" after "Authorization:" is not seen.
     ASSERT_TRUE(request(std::string("GET /BASE0 HTTP/1.0\r\nAuthorization: Basic ") + userPw +
