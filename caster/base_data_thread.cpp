@@ -21,6 +21,8 @@ namespace {
 // Longest wait of a turn: an idle caster still runs the upkeep twenty times
 // a second.
 constexpr int idleWaitMs = 50;
+// Pause after a failed wait on the sockets, so a lasting failure does not spin.
+constexpr int failedWaitSleepMs = 250;
 
 time_t absDiff(time_t a, time_t b) { return a > b ? a - b : b - a; }
 
@@ -160,7 +162,7 @@ int baseReadPass(int timeoutMs)
     }
     if (count == 0) return -1;
     int ready = poll(fds, nfds_t(count), timeoutMs);
-    if (ready <= 0) return ready < 0 && errno != EINTR ? -1 : 0;
+    if (ready <= 0) return ready < 0 && errno != EINTR ? -2 : 0;
 
     // The frames are stamped with the time they arrived, not the time the
     // wait began.
@@ -199,7 +201,9 @@ void baseDataThread()
         // An idle turn still lasts idleWaitMs, but a base's bytes end the
         // wait at once: sleeping after an empty poll instead held every
         // frame that arrived meanwhile for up to the whole sleep.
-        if (baseReadPass(idleWaitMs) < 0) sleepMs(idleWaitMs);
+        int read = baseReadPass(idleWaitMs);
+        if (read == -1) sleepMs(idleWaitMs);
+        else if (read < -1) sleepMs(failedWaitSleepMs);
     }
     for (int i = 0; i < maxBases; ++i) resetBaseStation(baseStation[i]);
 }

@@ -13,7 +13,8 @@ void baseDataThread();
 // One read turn: waits at most timeoutMs for any connected base's socket,
 // then receives once from each readable one (a closed or failed socket frees
 // its slot). Returns the number of bases read, 0 when the wait ran out, -1
-// when no base is connected (nothing was waited for).
+// when no base is connected (nothing was waited for), -2 when the wait
+// failed.
 int baseReadPass(int timeoutMs);
 
 // One receive from the base's socket into the free space of its receive

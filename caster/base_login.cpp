@@ -88,6 +88,7 @@ bool checkBaseRequest(Socket s, std::istream& request, int baseIndex)
     std::ifstream file("base.txt");
     std::string filePassword, fileMountpoint;
     while (file && file >> filePassword >> fileMountpoint) {
+        consoleLine("from file mountpoint =   " + fileMountpoint);
         if (!password.empty() && password == filePassword) {
             consoleLine("DEBUG    base password matches checking mountpoint");
             if (mountpoint == fileMountpoint) {

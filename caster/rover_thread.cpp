@@ -93,8 +93,9 @@ void handleGga(int clientIndex, float latitude, float longitude, int fixQuality,
     }
 }
 
-// One whole line (or NMEA sentence) the rover sent.
-void takeLine(int clientIndex)
+// One whole line (or NMEA sentence) the rover sent. True when it was a GGA
+// sentence that was taken.
+bool takeLine(int clientIndex)
 {
     Client& c = client[clientIndex];
     const char* line = c.lineBuffer;
@@ -106,17 +107,17 @@ void takeLine(int clientIndex)
         (end - start == 3 || line[start + 3] == ' ' || line[start + 3] == '\t')) {
         // The rover was answered at its login. A request that follows is not
         // answered again: an "ICY 200 OK" now would land inside its stream.
-        consoleLine("checking client request from logged in user device");
-        return;
+        return false;
     }
-    if (!std::memchr(line + start, '$', end - start)) return;
+    if (!std::memchr(line + start, '$', end - start)) return false;
     float latitude = 0, longitude = 0, hdop = 0, altitude = 0, correctionAge = 0;
     int fixQuality = 0, satellites = 0, refStationId = 0;
     if (!parseGga(line, start, end, latitude, longitude, fixQuality, satellites, hdop, altitude,
                   correctionAge, refStationId))
-        return;
+        return false;
     handleGga(clientIndex, latitude, longitude, fixQuality, satellites, hdop, altitude,
               correctionAge, refStationId);
+    return true;
 }
 
 // Sends a rover that has no base to be served from a 1013 now and then, so
@@ -148,10 +149,11 @@ void handleRoverInput(int clientIndex, const char* data, uint32_t length)
     Client& c = client[clientIndex];
     consoleLine("checking for gga");
     consoleLine(printable(data, length));
+    bool tookGga = false;
     for (uint32_t k = 0; k < length; ++k) {
         char ch = data[k];
         if (ch == '\n') {
-            if (!c.lineOverflow) takeLine(clientIndex);
+            if (!c.lineOverflow && takeLine(clientIndex)) tookGga = true;
             c.lineOverflow = false;
             resetLine(c);
             continue;
@@ -173,10 +175,13 @@ void handleRoverInput(int clientIndex, const char* data, uint32_t length)
                    std::memchr(c.lineBuffer, '$', uint32_t(c.lineStar))) {
             // A sentence is whole with its two checksum digits; some rovers
             // send no line end after it.
-            takeLine(clientIndex);
+            if (takeLine(clientIndex)) tookGga = true;
             resetLine(c);
         }
     }
+    // A block that brought no position is, for the operator, a request of
+    // the rover's device.
+    if (!tookGga) consoleLine("checking client request from logged in user device");
 }
 
 int roverReadPass(int timeoutMs)

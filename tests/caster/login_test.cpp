@@ -107,6 +107,12 @@ TEST_F(BaseLoginTest, RefusalsAreBareTextsAndCloseTheConnection)
     EXPECT_EQ(console.find("s3cretpw"), std::string::npos);
     EXPECT_EQ(console.find("other"), std::string::npos);
     EXPECT_NE(console.find("from request mountpoint =   /C\n"), std::string::npos);
+    // Each pair of base.txt read shows its mountpoint, before its verdict.
+    EXPECT_NE(console.find("from file mountpoint =   /A\n"
+                           "DEBUG    base password matches checking mountpoint\n"
+                           "from file mountpoint =   /B\n"
+                           "DEBUG    password invalid\n"),
+              std::string::npos);
     EXPECT_NE(console.find("DEBUG    mountpoint invalid\n"), std::string::npos);
 }
 

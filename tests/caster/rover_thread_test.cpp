@@ -90,8 +90,17 @@ TEST_F(RoverThread, RequestAfterLoginGetsNoSecondReply)
     EXPECT_TRUE(drain(p.rover).empty());
     EXPECT_TRUE(client[0].active);
     std::string log = takeConsole();
-    EXPECT_NE(log.find("checking client request from logged in user device"), std::string::npos);
+    const std::string requestLine = "checking client request from logged in user device\n";
+    size_t first = log.find(requestLine);
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_EQ(log.find(requestLine, first + 1), std::string::npos);   // once per block
     EXPECT_EQ(log.find("sending connect OK"), std::string::npos);
+
+    // A block that brings a GGA is no request; one that brings anything else is.
+    feed(0, ggaSingle);
+    EXPECT_EQ(takeConsole().find(requestLine), std::string::npos);
+    feed(0, "$GPGSA,A,3,,,,,,,,,,,,,1.0,1.0,1.0*33\r\n");
+    EXPECT_NE(takeConsole().find(requestLine), std::string::npos);
 }
 
 TEST_F(RoverThread, EveryRoverSlotIsRead)
