@@ -464,12 +464,12 @@ bool buildKind(int baseIndex, int kind, time_t now, uint32_t clockMs)
     return publishBuilt(baseStation[baseIndex], kind, length, clockMs);
 }
 
-void handleBaseFrame(int baseIndex, int32_t code, uint32_t start, uint32_t length, time_t now,
-                     uint32_t clockMs)
+namespace {
+
+void handleFrame(int baseIndex, int32_t code, uint32_t start, uint32_t length, time_t now,
+                 uint32_t clockMs)
 {
-    if (baseIndex < 0 || baseIndex >= maxBases) return;
     BaseStation& b = baseStation[baseIndex];
-    if (length == 0 || start >= rxBufferSize || length > rxBufferSize - start) return;
     const uint8_t* rx = reinterpret_cast<const uint8_t*>(b.rxBuffer);
     const uint8_t* frame = rx + start;
 
@@ -499,4 +499,19 @@ void handleBaseFrame(int baseIndex, int32_t code, uint32_t start, uint32_t lengt
         if (code == 1003 || code == 1004 || code == 1011 || code == 1012) b.rtcmInput = 1;
         decodeRtcmFrame(baseIndex, code, rx, start, now, clockMs);
     }
+}
+
+}   // namespace
+
+void handleBaseFrame(int baseIndex, int32_t code, uint32_t start, uint32_t length, time_t now,
+                     uint32_t clockMs)
+{
+    if (baseIndex < 0 || baseIndex >= maxBases) return;
+    BaseStation& b = baseStation[baseIndex];
+    if (length == 0 || start >= rxBufferSize || length > rxBufferSize - start) return;
+    // The kept frame goes out before it is decoded: a rover that builds
+    // from the record on its new stamp must wait until the decode is done.
+    beginRecordWrite(b);
+    handleFrame(baseIndex, code, start, length, now, clockMs);
+    endRecordWrite(b);
 }
