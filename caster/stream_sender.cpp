@@ -136,9 +136,15 @@ bool buildBinr(int clientIndex, int baseIndex, std::span<const BinrBuild> kinds,
     uint8_t frame[maxFrameBytes];
     for (const BinrBuild& r : kinds) {
         uint32_t length = 0, stamp = 0;
+        // These frames come from the record itself, which the base data
+        // thread may be writing: one built meanwhile (a source frame kept,
+        // its decode not yet done) is dropped and built again next pass.
+        uint32_t writes = recordWritesBefore(b);
+        if (writes & 1u) continue;
         if (!copyKeptMessage(b, r.source, source, length, stamp, c.*r.lastSent)) continue;
-        consoleLine(r.logText);
         int n = r.build(frame, baseIndex);
+        if (!recordUnchangedSince(b, writes)) continue;
+        consoleLine(r.logText);
         if (n <= 0 || n > maxFrameBytes) {
             // Nothing to send for this stamp.
             c.*r.lastSent = stamp;

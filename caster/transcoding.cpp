@@ -105,11 +105,47 @@ void buildIfNotReceived(int baseIndex, int kind, uint32_t gapMs, time_t now, uin
         buildKind(baseIndex, kind, now, clockMs);
 }
 
+bool receivedWithin(const BaseStation& b, int kind, uint32_t clockMs)
+{
+    return !notReceivedFor(b, kind, obsBuildGapMs, clockMs);
+}
+
+bool sendsGpsObservations(const BaseStation& b, uint32_t clockMs)
+{
+    return receivedWithin(b, kind1003, clockMs) || receivedWithin(b, kind1004, clockMs) ||
+           receivedWithin(b, kind1074, clockMs);
+}
+
+bool sendsGlonassObservations(const BaseStation& b, uint32_t clockMs)
+{
+    return receivedWithin(b, kind1011, clockMs) || receivedWithin(b, kind1012, clockMs) ||
+           receivedWithin(b, kind1084, clockMs);
+}
+
+// The NCT 5E with GLONASS carries both systems of one epoch under the GPS
+// time. Bases send an epoch's GPS observations before its GLONASS ones, so
+// built with the GPS message it would pair this epoch's GPS with the last
+// epoch's GLONASS, a second old. While the base sends GLONASS it is built
+// with the GLONASS message instead.
+void buildNct5EAfterGps(int baseIndex, time_t now, uint32_t clockMs)
+{
+    const BaseStation& b = baseStation[baseIndex];
+    if (casterSettings.nctGlonass && sendsGlonassObservations(b, clockMs)) return;
+    buildIfNotReceived(baseIndex, kindNct5E, obsBuildGapMs, now, clockMs);
+}
+
+void buildNct5EAfterGlonass(int baseIndex, time_t now, uint32_t clockMs)
+{
+    const BaseStation& b = baseStation[baseIndex];
+    if (!casterSettings.nctGlonass || !sendsGpsObservations(b, clockMs)) return;
+    buildIfNotReceived(baseIndex, kindNct5E, obsBuildGapMs, now, clockMs);
+}
+
 // GPS outputs of a legacy GPS observation message.
 void buildGpsOutputs(int baseIndex, time_t now, uint32_t clockMs)
 {
     buildIfNotReceived(baseIndex, kind1074, obsBuildGapMs, now, clockMs);
-    buildIfNotReceived(baseIndex, kindNct5E, obsBuildGapMs, now, clockMs);
+    buildNct5EAfterGps(baseIndex, now, clockMs);
     buildIfNotReceived(baseIndex, kindNct5B, obsBuildGapMs, now, clockMs);
     buildIfNotReceived(baseIndex, kindCmr0, obsBuildGapMs, now, clockMs);
 }
@@ -119,6 +155,7 @@ void buildGloOutputs(int baseIndex, time_t now, uint32_t clockMs)
 {
     buildIfNotReceived(baseIndex, kind1084, obsBuildGapMs, now, clockMs);
     buildIfNotReceived(baseIndex, kindCmr3, obsBuildGapMs, now, clockMs);
+    buildNct5EAfterGlonass(baseIndex, now, clockMs);
 }
 
 // Station outputs of a decoded 1005 or 1006.
@@ -243,7 +280,7 @@ void decodeRtcmFrame(int baseIndex, int32_t code, const uint8_t* rx, uint32_t st
         if (notReceivedFor(b, kind1004, obsBuildGapMs, clockMs)) {
             buildKind(baseIndex, kind1004, now, clockMs);
             b.gpsObsNew = 1;
-            buildIfNotReceived(baseIndex, kindNct5E, obsBuildGapMs, now, clockMs);
+            buildNct5EAfterGps(baseIndex, now, clockMs);
             buildIfNotReceived(baseIndex, kindNct5B, obsBuildGapMs, now, clockMs);
             buildIfNotReceived(baseIndex, kindCmr0, obsBuildGapMs, now, clockMs);
         }
@@ -253,6 +290,10 @@ void decodeRtcmFrame(int baseIndex, int32_t code, const uint8_t* rx, uint32_t st
         buildIfNotReceived(baseIndex, kind1012, obsBuildGapMs, now, clockMs);
         b.gloObsNew = 1;
         buildIfNotReceived(baseIndex, kindCmr3, obsBuildGapMs, now, clockMs);
+        // Only where the MSM is the base's GLONASS: a legacy GLONASS message
+        // of the same epoch has built the 5E already.
+        if (!receivedWithin(b, kind1011, clockMs) && !receivedWithin(b, kind1012, clockMs))
+            buildNct5EAfterGlonass(baseIndex, now, clockMs);
         break;
     case 1094:
         b.galSatCount = decodeRtcm1094(rx, start, baseIndex);
@@ -433,12 +474,12 @@ bool buildKind(int baseIndex, int kind, time_t now, uint32_t clockMs)
     return publishBuilt(baseStation[baseIndex], kind, length, clockMs);
 }
 
-void handleBaseFrame(int baseIndex, int32_t code, uint32_t start, uint32_t length, time_t now,
-                     uint32_t clockMs)
+namespace {
+
+void handleFrame(int baseIndex, int32_t code, uint32_t start, uint32_t length, time_t now,
+                 uint32_t clockMs)
 {
-    if (baseIndex < 0 || baseIndex >= maxBases) return;
     BaseStation& b = baseStation[baseIndex];
-    if (length == 0 || start >= rxBufferSize || length > rxBufferSize - start) return;
     const uint8_t* rx = reinterpret_cast<const uint8_t*>(b.rxBuffer);
     const uint8_t* frame = rx + start;
 
@@ -468,4 +509,19 @@ void handleBaseFrame(int baseIndex, int32_t code, uint32_t start, uint32_t lengt
         if (code == 1003 || code == 1004 || code == 1011 || code == 1012) b.rtcmInput = 1;
         decodeRtcmFrame(baseIndex, code, rx, start, now, clockMs);
     }
+}
+
+}   // namespace
+
+void handleBaseFrame(int baseIndex, int32_t code, uint32_t start, uint32_t length, time_t now,
+                     uint32_t clockMs)
+{
+    if (baseIndex < 0 || baseIndex >= maxBases) return;
+    BaseStation& b = baseStation[baseIndex];
+    if (length == 0 || start >= rxBufferSize || length > rxBufferSize - start) return;
+    // The kept frame goes out before it is decoded: a rover that builds
+    // from the record on its new stamp must wait until the decode is done.
+    beginRecordWrite(b);
+    handleFrame(baseIndex, code, start, length, now, clockMs);
+    endRecordWrite(b);
 }

@@ -139,7 +139,33 @@ struct BaseStation {
     GalSatObs galSat[galSatEntries];
     // Network correction gradients, one block per system (see NetGradients).
     NetGradients netGradient = {};
+    // Odd while the base data thread writes the record for one frame. A
+    // reader that builds a frame from the record itself (the BINR sender)
+    // reads it before and after and drops a frame built while it changed.
+    std::atomic<uint32_t> recordWrites{0};
 };
+
+// Brackets the base data thread's writes for one frame.
+inline void beginRecordWrite(BaseStation& b)
+{
+    b.recordWrites.fetch_add(1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+}
+inline void endRecordWrite(BaseStation& b)
+{
+    b.recordWrites.fetch_add(1, std::memory_order_release);
+}
+// A reader's view: the count before it reads (odd: a write is under way,
+// try later), and whether the record stayed unchanged since.
+inline uint32_t recordWritesBefore(const BaseStation& b)
+{
+    return b.recordWrites.load(std::memory_order_acquire);
+}
+inline bool recordUnchangedSince(const BaseStation& b, uint32_t before)
+{
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return (before & 1u) == 0 && b.recordWrites.load(std::memory_order_relaxed) == before;
+}
 
 extern BaseStation baseStation[maxBases];
 

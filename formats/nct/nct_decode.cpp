@@ -203,11 +203,25 @@ int decode5ESf3000(const uint8_t* f, uint32_t len, BaseStation& b, uint32_t now)
     const uint32_t counter = (readU16(f + 10) >> 3) & 0x7F;
     const uint32_t ticks = (readU24(f + 11) >> 2) & 0xFFFFF;
     uint32_t seconds = currentGpsTowMs.load() / 1000;
-    for (int i = 0; i < 10; ++i) {
+    bool matched = false;
+    for (int i = 0; i < 10 && !matched; ++i) {
         uint32_t out = 0;
-        const bool match = nctCountTicks(seconds, ticks, counter, out);
+        matched = nctCountTicks(seconds, ticks, counter, out);
         seconds = out;
-        if (match) break;
+    }
+    // Started from the last epoch's second, the steps above settle one
+    // second short whenever the counter wrapped in between (3 seconds in
+    // 128): the frame's second is then the one next to it whose tick count
+    // and counter are the frame's.
+    if (!matched) {
+        for (int d : {1, -1, 2, -2}) {
+            const uint32_t candidate = seconds + uint32_t(d);
+            uint32_t out = 0;
+            if (nctCountTicks(candidate, ticks, counter, out) && out == candidate) {
+                seconds = candidate;
+                break;
+            }
+        }
     }
     if (seconds >= weekMs / 1000) return 0;
     const uint32_t epoch = seconds * 1000;
@@ -452,11 +466,16 @@ int decodeNct5E(const uint8_t* buf, uint32_t pos, uint32_t len, int baseIndex)
         return 0;
     }
     if (!lengthFieldMatches(f, len)) return 0;
-    // The byte order of the CRC tells the two receiver layouts apart.
+    // The byte order of the CRC tells the two receiver layouts apart. A CRC
+    // of two equal bytes (one in 256) reads the same both ways: a frame the
+    // 2100D layout cannot hold is then an sf3000 frame, never a lost one.
     if (len >= 18) {
         const uint16_t crc = calcCrc16Xmodem(f, dataStart, len - 4);
-        if (crc == crcHighFirstAt(f, len - 4)) return decode5E2100D(f, len, b, now);
-        if (crc == crcLowFirstAt(f, len - 4)) return decode5ESf3000(f, len, b, now);
+        const bool highFirst = crc == crcHighFirstAt(f, len - 4);
+        const bool lowFirst = crc == crcLowFirstAt(f, len - 4);
+        const bool fits2100D = 16 + 15 * uint32_t(f[7]) <= len - 4;
+        if (highFirst && (fits2100D || !lowFirst)) return decode5E2100D(f, len, b, now);
+        if (lowFirst) return decode5ESf3000(f, len, b, now);
     }
     consoleLine("CRC error 5E vers sf3000");
     return 0;

@@ -525,6 +525,55 @@ TEST_F(NctDecode, Sf3000TimeAndRefusals)
     EXPECT_EQ(consoleCaptureStop(), "CRC error 5E vers sf3000\nchecksum error 5E\n");
 }
 
+// The usual start is the last epoch, one second before the frame's; across
+// a counter wrap the tick steps alone would stop a second short.
+TEST_F(NctDecode, Sf3000SecondFromTheEpochBefore)
+{
+    BaseStation& b = baseStation[0];
+    for (uint32_t s = 515300; s < 515600; ++s) {
+        initEpochValues();
+        setGpsTow((s - 1) * 1000);
+        b.gpsTowMs = (s - 1) * 1000;
+        ASSERT_EQ(decode5E(closeSf(headerSf(0, s)), 0), 0);
+        ASSERT_EQ(b.gpsTowMs, s * 1000) << s;
+    }
+}
+
+// One CRC in 256 has two equal bytes and so matches in both byte orders;
+// such an sf3000 frame is still read as sf3000, and a 2100D frame with
+// such a CRC still as 2100D.
+TEST_F(NctDecode, CrcOfTwoEqualBytesKeepsTheLayout)
+{
+    uint32_t code = 1000000;
+    Bytes f;
+    for (;; ++code) {
+        Bytes d = headerSf(1, 300000);
+        addSfBlock(d, 0x45, 0, 12, code, 100, 50, 0x26, 200);
+        f = closeSf(d);
+        if (f[f.size() - 4] == f[f.size() - 3]) break;
+        ASSERT_LT(code, 1000000u + 100000u);
+    }
+    setGpsTow(299999000);
+    EXPECT_EQ(decode5E(f, 0), 1);
+    EXPECT_EQ(baseStation[0].gpsTowMs, 300000000u);
+    EXPECT_DOUBLE_EQ(baseStation[0].gpsSat[12].l1CodeModulo, code * 0.02 + 20.0);
+
+    for (uint32_t seconds = 300001;; ++seconds) {
+        Bytes d = {0x10, 1};
+        put16(d, 2345);
+        put32(d, seconds);
+        put16(d, 7);
+        d.push_back(12);
+        for (int i = 1; i < 15; ++i) d.push_back(uint8_t(i));
+        f = frame(0x5E, d, Crc::highFirst);
+        if (f[f.size() - 4] == f[f.size() - 3]) break;
+        ASSERT_LT(seconds, 400000u);
+    }
+    consoleCaptureStart();
+    EXPECT_EQ(decode5E(f, 1), 1);
+    EXPECT_NE(consoleCaptureStop().find("message 5E version 2100D gps"), std::string::npos);
+}
+
 TEST_F(NctDecode, ObservationsThroughOurBuilders)
 {
     // Where the two sides agree: times, satellite numbers and code ranges.
