@@ -99,9 +99,16 @@ TEST(BaseLoginE2E, EleventhBaseIsTurnedAwayAndThePortReopens)
         "NTRIP baseListenSocket   is listening on Port " + std::to_string(port);
     int eleventh = -1;
     std::string reply = baseLogin(port, loginText("pw", "M10"), closed, eleventh);
+    // Turned away either way: closed without a word, or, when the listen
+    // socket went down with the connection still queued, reset before the
+    // login text could be sent.
+    if (reply == "<no connection>") {
+        closed = true;
+        reply.clear();
+    }
     EXPECT_EQ(reply, "");
     EXPECT_TRUE(closed);
-    close(eleventh);
+    if (eleventh >= 0) close(eleventh);
     EXPECT_TRUE(caster.waitConsole("base limit reached.", 1000));
     // Opened again on the listen thread's next turn.
     EXPECT_TRUE(caster.waitConsole(listening, 1000, 2));
