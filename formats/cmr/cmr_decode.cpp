@@ -144,6 +144,9 @@ bool decodeCmr0(BaseStation& b, const uint8_t* buffer, uint32_t dataStart, uint3
         // The carrier field holds code minus carrier, as the caster's own
         // CMR builder writes it.
         s.cmrL1Phase = m.l1PhaseValid ? s.cmrL1Code - m.l1PhaseMinusCode * l1PhaseUnit : 0.0;
+        // A satellite without an L2 block has no L2 in this epoch: the
+        // values of an earlier epoch would be served as this epoch's.
+        s.cmrL2Code = s.cmrL2Phase = 0.0;
         if (m.l2Follows) {
             s.cmrL2Code = m.l2CodeValid ? s.cmrL1Code + m.l2MinusL1 / 100.0 : 0.0;
             const double unit = m.l2FullWave ? l2FullWaveUnit : l2HalfWaveUnit;
@@ -156,12 +159,10 @@ bool decodeCmr0(BaseStation& b, const uint8_t* buffer, uint32_t dataStart, uint3
         s.ambiguityMs = 1;
         s.codeRange[0] = s.cmrL1Code;
         s.phaseRange[0] = m.l1PhaseValid ? s.cmrL1Phase : 0.0;
-        if (m.l2Follows) {
-            s.cn0[1] = cmrSnrToCn0(m.l2Snr);
-            s.cmrSlipCount[1] = m.l2Slip;
-            s.codeRange[1] = m.l2CodeValid ? s.cmrL2Code : 0.0;
-            s.phaseRange[1] = m.l2PhaseValid ? s.cmrL2Phase : 0.0;
-        }
+        s.cn0[1] = m.l2Follows ? cmrSnrToCn0(m.l2Snr) : 0.0f;
+        if (m.l2Follows) s.cmrSlipCount[1] = m.l2Slip;
+        s.codeRange[1] = s.cmrL2Code;
+        s.phaseRange[1] = s.cmrL2Phase;
         s.lastUpdateTime = now;
         s.magFieldNt = b.magFieldNt;
         estimateIonoGps(s);

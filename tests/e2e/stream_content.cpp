@@ -380,11 +380,15 @@ void expectCmrMatches(const Capture& c, const SplitStream& s, const Recording& r
             worstCode = std::max({worstCode, std::fabs(moduloDifference(sat.codeRange[0], c1)),
                                   std::fabs(moduloDifference(sat.codeRange[1], c2))});
             // Carrier minus L1 code in cycles: the reader puts both carriers
-            // on the L1 code, as the format carries them.
-            double p1 = (sat.phaseRange[0] - sat.codeRange[0]) / gpsL1 -
-                        (firstOf(v, 'L', '1') - c1 / gpsL1);
-            double p2 = (sat.phaseRange[1] - sat.codeRange[0]) / gpsL2 -
-                        (firstOf(v, 'L', '2') - c1 / gpsL2);
+            // on the L1 code, as the format carries them. A carrier neither
+            // side has (a satellite without L2 in this epoch) is no error;
+            // one side alone is.
+            auto carrierError = [&](double ours, double theirs, double wavelength) {
+                if (ours == 0 && theirs == 0) return 0.0;
+                return (ours - sat.codeRange[0]) / wavelength - (theirs - c1 / wavelength);
+            };
+            double p1 = carrierError(sat.phaseRange[0], firstOf(v, 'L', '1'), gpsL1);
+            double p2 = carrierError(sat.phaseRange[1], firstOf(v, 'L', '2'), gpsL2);
             worstPhase = std::max({worstPhase, std::fabs(p1), std::fabs(p2)});
         }
         EXPECT_EQ(text(gps), text(satellites(*epoch, 'G'))) << tow;

@@ -142,7 +142,7 @@ TEST_F(Cmr, Type0FrameFromKnownEpochMatchesLayoutAndDecodesBack)
     EXPECT_EQ(d3.ambiguityMs, 1);
     EXPECT_EQ(d3.epochMs, testEpochMs);
     EXPECT_EQ(d3.cmrSlipCount[0], 7);
-    EXPECT_EQ(d3.codeRange[1], 0.0);   // no L2 block: L2 untouched
+    EXPECT_EQ(d3.codeRange[1], 0.0);   // no L2 block: no L2
     EXPECT_FLOAT_EQ(d3.cn0[0], 46.0f);   // code 11 (44-48 dB-Hz)
 
     const GpsSatObs& d32 = r.gpsSat[0];
@@ -151,6 +151,21 @@ TEST_F(Cmr, Type0FrameFromKnownEpochMatchesLayoutAndDecodesBack)
     EXPECT_DOUBLE_EQ(d32.phaseRange[1], d32.cmrL1Code + 500 * l2PhaseUnit);
     EXPECT_FLOAT_EQ(d32.cn0[1], 34.0f);   // code 9 (28-39)
     EXPECT_EQ(r.gpsSat[5].epochMs, 0u);
+
+    // Satellite 32 loses L2 in the next epoch: its L2 goes with it rather
+    // than the last epoch's L2 staying on as this one's.
+    b.gpsTowMs = s32.epochMs = s3.epochMs = testEpochMs + 1000;
+    s32.codeIndicator[1] = 0;
+    s32.codeRange[1] = s32.phaseRange[1] = 0;
+    const int next = encodeCmr0(frame, 0);
+    ASSERT_TRUE(decodeCmr(frame, 0, uint32_t(next), true, 1));
+    EXPECT_EQ(d32.epochMs, testEpochMs + 1000);
+    EXPECT_EQ(d32.codeRange[1], 0.0);
+    EXPECT_EQ(d32.phaseRange[1], 0.0);
+    EXPECT_EQ(d32.cmrL2Code, 0.0);
+    EXPECT_EQ(d32.cmrL2Phase, 0.0);
+    EXPECT_EQ(d32.cn0[1], 0.0f);
+    EXPECT_DOUBLE_EQ(d32.phaseRange[0], d32.cmrL1Code - 2000 * l1PhaseUnit);
 
     // A base without a current satellite: header only, count 0.
     initGlobals();
