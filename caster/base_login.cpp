@@ -220,23 +220,8 @@ bool checkBaseListenSocket(int& baseIndex)
     }
 
     char buffer[rxBufferSize];
-    int n = socketRecv(s, buffer, sizeof buffer);
-    bool received = false;
-    if (n < 0) {
-        int err = lastSocketError();
-        if (err == errWouldBlock)
-            consoleLine("error recieving base login data Would Block.  " + std::to_string(err));
-        else
-            consoleLine("error recieving base login data.  " + std::to_string(err));
-    } else if (n == 0) {
-        consoleLine("ERROR no data for base login, closing connection.");
-    } else if (n >= int(sizeof buffer)) {
-        // A login never fills the buffer; what does is not parsed.
-        consoleLine("base login request too long, closing connection.");
-    } else {
-        received = true;
-    }
-    if (!received) {
+    int n = 0;
+    if (!receiveLoginRequest(s, buffer, sizeof buffer, "base", n)) {
         closeBaseConnection(s, slot);
         releaseMutex(b.mutex);
         return false;

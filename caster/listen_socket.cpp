@@ -84,3 +84,26 @@ LoginWait waitForLogin(Socket s, int timeoutMs, const std::atomic<bool>& keepWai
         if (waited >= timeoutMs || !keepWaiting) return LoginWait::timeout;
     }
 }
+
+bool receiveLoginRequest(Socket s, char* buffer, size_t size, const char* who, int& length)
+{
+    const std::string name = who;
+    length = socketRecv(s, buffer, size);
+    if (length < 0) {
+        int err = lastSocketError();
+        if (err == errWouldBlock)
+            consoleLine("error recieving " + name + " login data Would Block.  " + std::to_string(err));
+        else
+            consoleLine("error recieving " + name + " login data.  " + std::to_string(err));
+        return false;
+    }
+    if (length == 0) {
+        consoleLine("ERROR no data for " + name + " login, closing connection.");
+        return false;
+    }
+    if (size_t(length) >= size) {
+        consoleLine(name + " login request too long, closing connection.");
+        return false;
+    }
+    return true;
+}

@@ -20,3 +20,9 @@ enum class LoginWait { readable, timeout, error };
 // steps that stop early once `keepWaiting` goes false, so that a silent peer
 // cannot hold up a shutdown.
 LoginWait waitForLogin(Socket s, int timeoutMs, const std::atomic<bool>& keepWaiting);
+
+// One receive of a login request into buffer (size bytes); `who` is "base" or
+// "client" for the console lines. False, after its console line, when
+// nothing usable came: an error, a closed connection, or a request that fills
+// the whole buffer (a login never does, and such a one is not parsed).
+bool receiveLoginRequest(Socket s, char* buffer, size_t size, const char* who, int& length);

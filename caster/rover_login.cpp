@@ -311,23 +311,8 @@ bool checkClientListenSocket(int& clientIndex)
     consoleLine("client request set to read");
 
     char buffer[rxBufferSize];
-    int n = socketRecv(s, buffer, sizeof buffer);
-    bool received = false;
-    if (n < 0) {
-        int err = lastSocketError();
-        if (err == errWouldBlock)
-            consoleLine("error recieving client login data Would Block.  " + std::to_string(err));
-        else
-            consoleLine("error recieving client login data.  " + std::to_string(err));
-    } else if (n == 0) {
-        consoleLine("ERROR no data for client login, closing connection.");
-    } else if (n >= int(sizeof buffer)) {
-        // A request never fills the buffer; what does is not parsed.
-        consoleLine("client login request too long, closing connection.");
-    } else {
-        received = true;
-    }
-    if (!received) {
+    int n = 0;
+    if (!receiveLoginRequest(s, buffer, sizeof buffer, "client", n)) {
         dropRover(c);
         releaseMutex(c.mutex);
         return false;

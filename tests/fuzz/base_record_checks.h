@@ -4,7 +4,11 @@
 // longer than the rebuilt station messages can carry.
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <memory>
+
+#include "core/checksum.h"
 
 #include "core/base_station.h"
 
@@ -44,4 +48,18 @@ FUZZ_CHECK inline void checkBaseRecord(const BaseStation& b)
                                    &b.receiverSerial, &b.firmwareVersion};
     for (int i = 0; i < 5; ++i)
         if (texts[i]->size() > 31 || texts[i]->size() != b.descriptorLength[i]) std::abort();
+}
+
+// Wraps a payload in an RTCM 3 frame with a valid CRC-24Q, in a buffer of
+// exactly the frame's size so that a read past its end shows up under the
+// sanitizer.
+inline std::unique_ptr<uint8_t[]> wrapRtcm3Payload(const uint8_t* payload, uint32_t length)
+{
+    std::unique_ptr<uint8_t[]> frame(new uint8_t[length + 6]);
+    frame[0] = 0xD3;
+    frame[1] = uint8_t(length >> 8);
+    frame[2] = uint8_t(length & 0xFF);
+    for (uint32_t i = 0; i < length; ++i) frame[3 + i] = payload[i];
+    appendCrc24q(frame.get(), length + 3);
+    return frame;
 }

@@ -19,13 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     (void)ready;
     if (size < 1 || size > 1024) return 0;
     const uint32_t payload = uint32_t(size - 1);
-    // Exactly the frame: a read past its end shows up under the sanitizer.
-    uint8_t* frame = new uint8_t[payload + 6];
-    frame[0] = 0xD3;
-    frame[1] = uint8_t(payload >> 8);
-    frame[2] = uint8_t(payload & 0xFF);
-    for (uint32_t i = 0; i < payload; ++i) frame[3 + i] = data[1 + i];
-    appendCrc24q(frame, payload + 3);
+    auto owned = wrapRtcm3Payload(data + 1, payload);
+    uint8_t* frame = owned.get();
 
     const int base = data[0] / 5 % maxBases;
     consoleCaptureStart();
@@ -37,7 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     default: decodeRtcm1104(frame, 0, base); break;
     }
     consoleCaptureStop();
-    delete[] frame;
     checkBaseRecord(baseStation[base]);
     return 0;
 }
