@@ -226,6 +226,57 @@ static BitCursor writeGloHeader(uint8_t* buffer, BitCursor& c, int baseIndex, ui
 // The 5-bit count fields hold at most 31 satellites.
 constexpr int maxLegacySats = 31;
 
+// Code, ambiguity and the three differences of one satellite's legacy block.
+struct LegacyFields {
+    uint32_t l1Code = 0, ambiguity = 0;
+    int32_t l1Phase = 0, l2Code = 0, l2Phase = 0;
+};
+
+// GPS and GLONASS blocks differ only in the ambiguity unit and the field
+// ranges. False when the satellite has nothing a rover can use.
+template <typename Sat>
+static bool legacyFields(const Sat& s, bool extended, double ambiguityUnit, double ambiguityMax,
+                         int64_t codeMax, double l1, double l2, LegacyFields& f)
+{
+    if (extended) {
+        double code1 = s.codeRange[0];
+        // Without an L1 pseudorange a satellite has nothing a rover can use.
+        if (!present(code1) || code1 < 0) return false;
+        double amb = std::floor(code1 / ambiguityUnit);
+        if (amb > ambiguityMax) return false;
+        f.ambiguity = uint32_t(amb);
+        f.l1Code = uint32_t(roundField((code1 - amb * ambiguityUnit) / 0.02, 0, codeMax));
+        // The rover adds the differences to the L1 pseudorange it reads,
+        // so they are taken against that value, not the finer stored one;
+        // otherwise the 0.02 m step of the code would land in the phase.
+        double sent = amb * ambiguityUnit + f.l1Code * 0.02;
+        f.l1Phase = present(s.phaseRange[0]) ? phaseMinusCodeField(s.phaseRange[0] - sent, l1, false)
+                                             : invalidPhaseField;
+        f.l2Code = present(s.codeRange[1]) ? l2MinusL1Field(s.codeRange[1] - sent, false)
+                                           : invalidL2CodeField;
+        f.l2Phase = present(s.phaseRange[1]) ? phaseMinusCodeField(s.phaseRange[1] - sent, l2, false)
+                                             : invalidPhaseField;
+        return true;
+    }
+    // The stored legacy parts; a part that is 0 while its full range is 0
+    // too was never observed.
+    if (!present(s.l1CodeModulo) && !present(s.codeRange[0])) return false;
+    f.l1Code = uint32_t(truncClamp(s.l1CodeModulo / 0.02, 0, codeMax));
+    // What the truncation takes off the code goes to the differences, which
+    // the rover adds to the code it reads.
+    double cut = std::isfinite(s.l1CodeModulo) ? s.l1CodeModulo - f.l1Code * 0.02 : 0;
+    f.l1Phase = (present(s.l1PhaseMinusCode) || present(s.phaseRange[0]))
+                    ? phaseMinusCodeField(s.l1PhaseMinusCode + cut, l1, true)
+                    : invalidPhaseField;
+    f.l2Code = (present(s.l2MinusL1Code) || present(s.codeRange[1]))
+                   ? l2MinusL1Field(s.l2MinusL1Code + cut, true)
+                   : invalidL2CodeField;
+    f.l2Phase = (present(s.l2PhaseMinusCode) || present(s.phaseRange[1]))
+                    ? phaseMinusCodeField(s.l2PhaseMinusCode + cut, l2, true)
+                    : invalidPhaseField;
+    return true;
+}
+
 static int encodeGpsObservations(int baseIndex, uint8_t* buffer, bool extended)
 {
     if (!validBase(baseIndex)) return 0;
@@ -238,58 +289,22 @@ static int encodeGpsObservations(int baseIndex, uint8_t* buffer, bool extended)
     for (int slot = 0; slot < 32 && written < maxLegacySats; ++slot) {
         const GpsSatObs& s = b.gpsSat[slot];
         if (s.epochMs != b.gpsTowMs) continue;
-        uint32_t l1Code, ambiguity = 0;
-        int32_t l1Phase, l2Code, l2Phase;
-        if (extended) {
-            double code1 = s.codeRange[0];
-            // Without an L1 pseudorange a satellite has nothing a rover can use.
-            if (!present(code1) || code1 < 0) continue;
-            double amb = std::floor(code1 / lightMsMetres);
-            if (amb > 255) continue;
-            ambiguity = uint32_t(amb);
-            l1Code = uint32_t(roundField((code1 - amb * lightMsMetres) / 0.02, 0, 0xFFFFFF));
-            // The rover adds the differences to the L1 pseudorange it reads,
-            // so they are taken against that value, not the finer stored one;
-            // otherwise the 0.02 m step of the code would land in the phase.
-            double sent = amb * lightMsMetres + l1Code * 0.02;
-            l1Phase = present(s.phaseRange[0]) ? phaseMinusCodeField(s.phaseRange[0] - sent, l1, false)
-                                               : invalidPhaseField;
-            l2Code = present(s.codeRange[1]) ? l2MinusL1Field(s.codeRange[1] - sent, false)
-                                             : invalidL2CodeField;
-            l2Phase = present(s.phaseRange[1]) ? phaseMinusCodeField(s.phaseRange[1] - sent, l2, false)
-                                               : invalidPhaseField;
-        } else {
-            // The stored legacy parts; a part that is 0 while its full range
-            // is 0 too was never observed.
-            if (!present(s.l1CodeModulo) && !present(s.codeRange[0])) continue;
-            l1Code = uint32_t(truncClamp(s.l1CodeModulo / 0.02, 0, 0xFFFFFF));
-            // What the truncation takes off the code goes to the
-            // differences, which the rover adds to the code it reads.
-            double cut = std::isfinite(s.l1CodeModulo) ? s.l1CodeModulo - l1Code * 0.02 : 0;
-            l1Phase = (present(s.l1PhaseMinusCode) || present(s.phaseRange[0]))
-                          ? phaseMinusCodeField(s.l1PhaseMinusCode + cut, l1, true)
-                          : invalidPhaseField;
-            l2Code = (present(s.l2MinusL1Code) || present(s.codeRange[1]))
-                         ? l2MinusL1Field(s.l2MinusL1Code + cut, true)
-                         : invalidL2CodeField;
-            l2Phase = (present(s.l2PhaseMinusCode) || present(s.phaseRange[1]))
-                          ? phaseMinusCodeField(s.l2PhaseMinusCode + cut, l2, true)
-                          : invalidPhaseField;
-        }
+        LegacyFields f;
+        if (!legacyFields(s, extended, lightMsMetres, 255, 0xFFFFFF, l1, l2, f)) continue;
         uint8_t l1Indicator = 0, l2Indicator = 0;
         if (extended) gpsCodeIndicators(b, s, msmInput, l1Indicator, l2Indicator);
         writeBits8(buffer, c, 6, uint8_t(slot == 0 ? 32 : slot));
         writeBits8(buffer, c, 1, l1Indicator);
-        writeBitsU32(buffer, c, 24, l1Code);
-        writeBitsI32(buffer, c, 20, l1Phase);
+        writeBitsU32(buffer, c, 24, f.l1Code);
+        writeBitsI32(buffer, c, 20, f.l1Phase);
         writeBits8(buffer, c, 7, legacyLockIndicator(s.lockTimeS[0]));
         if (extended) {
-            writeBits8(buffer, c, 8, uint8_t(ambiguity));
+            writeBits8(buffer, c, 8, uint8_t(f.ambiguity));
             writeBits8(buffer, c, 8, cnrField(s.cn0[0]));
         }
         writeBits8(buffer, c, 2, l2Indicator);
-        writeBitsI32(buffer, c, 14, l2Code);
-        writeBitsI32(buffer, c, 20, l2Phase);
+        writeBitsI32(buffer, c, 14, f.l2Code);
+        writeBitsI32(buffer, c, 20, f.l2Phase);
         writeBits8(buffer, c, 7, legacyLockIndicator(s.lockTimeS[1]));
         if (extended) writeBits8(buffer, c, 8, cnrField(s.cn0[1]));
         ++written;
@@ -317,53 +332,23 @@ static int encodeGloObservations(int baseIndex, uint8_t* buffer, bool extended)
         uint8_t channel = s.freqChannel;
         if (channel > (extended ? 13 : 11)) channel = glonassChannelBySlot[slot];
         const double l1 = gloL1Wavelength(channel), l2 = gloL2Wavelength(channel);
-        uint32_t l1Code, ambiguity = 0;
-        int32_t l1Phase, l2Code, l2Phase;
-        if (extended) {
-            double code1 = s.codeRange[0];
-            if (!present(code1) || code1 < 0) continue;
-            double amb = std::floor(code1 / gloAmbiguityMetres);
-            if (amb > 127) continue;
-            ambiguity = uint32_t(amb);
-            l1Code = uint32_t(roundField((code1 - amb * gloAmbiguityMetres) / 0.02, 0, 0x1FFFFFF));
-            double sent = amb * gloAmbiguityMetres + l1Code * 0.02;
-            l1Phase = present(s.phaseRange[0]) ? phaseMinusCodeField(s.phaseRange[0] - sent, l1, false)
-                                               : invalidPhaseField;
-            l2Code = present(s.codeRange[1]) ? l2MinusL1Field(s.codeRange[1] - sent, false)
-                                             : invalidL2CodeField;
-            l2Phase = present(s.phaseRange[1]) ? phaseMinusCodeField(s.phaseRange[1] - sent, l2, false)
-                                               : invalidPhaseField;
-        } else {
-            if (!present(s.l1CodeModulo) && !present(s.codeRange[0])) continue;
-            l1Code = uint32_t(truncClamp(s.l1CodeModulo / 0.02, 0, 0x1FFFFFF));
-            // What the truncation takes off the code goes to the
-            // differences, which the rover adds to the code it reads.
-            double cut = std::isfinite(s.l1CodeModulo) ? s.l1CodeModulo - l1Code * 0.02 : 0;
-            l1Phase = (present(s.l1PhaseMinusCode) || present(s.phaseRange[0]))
-                          ? phaseMinusCodeField(s.l1PhaseMinusCode + cut, l1, true)
-                          : invalidPhaseField;
-            l2Code = (present(s.l2MinusL1Code) || present(s.codeRange[1]))
-                         ? l2MinusL1Field(s.l2MinusL1Code + cut, true)
-                         : invalidL2CodeField;
-            l2Phase = (present(s.l2PhaseMinusCode) || present(s.phaseRange[1]))
-                          ? phaseMinusCodeField(s.l2PhaseMinusCode + cut, l2, true)
-                          : invalidPhaseField;
-        }
+        LegacyFields f;
+        if (!legacyFields(s, extended, gloAmbiguityMetres, 127, 0x1FFFFFF, l1, l2, f)) continue;
         uint8_t l1Indicator, l2Indicator;
         gloCodeIndicators(b, s, msmInput, l1Indicator, l2Indicator);
         writeBits8(buffer, c, 6, uint8_t(slot == 0 ? 24 : slot));
         writeBits8(buffer, c, 1, l1Indicator);
         writeBits8(buffer, c, 5, channel);
-        writeBitsU32(buffer, c, 25, l1Code);
-        writeBitsI32(buffer, c, 20, l1Phase);
+        writeBitsU32(buffer, c, 25, f.l1Code);
+        writeBitsI32(buffer, c, 20, f.l1Phase);
         writeBits8(buffer, c, 7, legacyLockIndicator(s.lockTimeS[0]));
         if (extended) {
-            writeBits8(buffer, c, 7, uint8_t(ambiguity));
+            writeBits8(buffer, c, 7, uint8_t(f.ambiguity));
             writeBits8(buffer, c, 8, cnrField(s.cn0[0]));
         }
         writeBits8(buffer, c, 2, l2Indicator);
-        writeBitsI32(buffer, c, 14, l2Code);
-        writeBitsI32(buffer, c, 20, l2Phase);
+        writeBitsI32(buffer, c, 14, f.l2Code);
+        writeBitsI32(buffer, c, 20, f.l2Phase);
         writeBits8(buffer, c, 7, legacyLockIndicator(s.lockTimeS[1]));
         if (extended) writeBits8(buffer, c, 8, cnrField(s.cn0[1]));
         ++written;
