@@ -343,6 +343,7 @@ bool checkClientListenSocket(int& clientIndex)
     c.active = true;
     releaseMutex(c.mutex);
     // The rover thread watches the new socket and serves it from its next pass.
+    noteRoverSocketChanged(slot);
     wakeRoverThread();
     return true;
 }
