@@ -54,6 +54,8 @@ bool levelIonosphere(IonoLevelling& v, double c0, double ctp, double p0, double 
     const int64_t gap = epochGapMs(epochMs, v.lastEpochMs);
     if (v.count > 0 && (gap > arcLossMs || gap < -arcLossMs || v.pair != tp)) v = IonoLevelling{};
     if (c0 == 0 || ctp == 0 || p0 == 0 || ptp == 0) {
+        // A pair missing for a moment keeps the arc's last content (for
+        // longer, the arc was ended above).
         tec = v.tec;
         return v.count > 0;
     }
@@ -209,10 +211,13 @@ void runEstimator(Sat& s, const double (&f)[N], const Plan& plan)
     // order. Code is delayed (positive), phase advanced (negative).
     double tec = levelledTec;
     if (!levelled) {
-        tec = s.tecCode;
-        if (s.smoothedCode[0] != 0 && s.smoothedCode[tp] != 0 &&
-            (s.smoothedCode[0] > s.smoothedCode[tp]) == (f[0] > f[tp]))
-            tec = -tec;
+        // Nothing of this epoch's pair: no estimate, rather than a content
+        // left over from another arc.
+        tec = 0;
+        if (s.smoothedCode[0] != 0 && s.smoothedCode[tp] != 0) {
+            tec = s.tecCode;
+            if ((s.smoothedCode[0] > s.smoothedCode[tp]) == (f[0] > f[tp])) tec = -tec;
+        }
     }
     for (int k = 0; k < N; ++k) {
         double advance = 0, delay = 0;
