@@ -132,9 +132,6 @@ constexpr EpochSource msmImacSources[] = {
     {kind1124, &Client::lastSent1124, netSystemBds},
 };
 
-// A system's network frames are built this long after its epoch was seen.
-constexpr uint32_t netFrameDelayMs = 199;
-
 int buildBinr69Gps(uint8_t* buffer, int baseIndex) { return encodeBinr69(buffer, baseIndex, 1); }
 int buildBinr69Glo(uint8_t* buffer, int baseIndex) { return encodeBinr69(buffer, baseIndex, 2); }
 
@@ -152,6 +149,19 @@ constexpr BinrBuild binrStation[] = {
     {kind1006, &Client::lastSentBinr6A1006, encodeBinr6A, "sending 6Ah from 1006",
      "error sending BINR 6Ah out "},
 };
+
+// The systems (bit per netSystem index) whose pending network frames the
+// pass of a stream code builds and then clears: the rows of netFrameRows.
+// A flag of any other system is kept current but read by nothing, and
+// times nothing.
+unsigned netSystemsServed(int code);
+
+// From `now` to `at`, when `at` lies ahead; else not timed.
+uint32_t timeUntil(uint32_t at, uint32_t now)
+{
+    int32_t ahead = int32_t(at - now);
+    return ahead > 0 ? uint32_t(ahead) : UINT32_MAX;
+}
 
 void markStalled(Client& c, uint32_t now)
 {
@@ -180,17 +190,15 @@ bool buildBinr(int clientIndex, int baseIndex, std::span<const BinrBuild> kinds,
 {
     Client& c = client[clientIndex];
     BaseStation& b = baseStation[baseIndex];
-    // The source frame is copied only to learn, safely, whether its stamp is new.
-    uint8_t source[maxFrameBytes];
     uint8_t frame[maxFrameBytes];
     for (const BinrBuild& r : kinds) {
-        uint32_t length = 0, stamp = 0;
+        uint32_t stamp = 0;
         // These frames come from the record itself, which the base data
         // thread may be writing: one built meanwhile (a source frame kept,
         // its decode not yet done) is dropped and built again next pass.
         uint32_t writes = recordWritesBefore(b);
         if (writes & 1u) continue;
-        if (!copyKeptMessage(b, r.source, source, length, stamp, c.*r.lastSent)) continue;
+        if (!newKeptStamp(b, r.source, stamp, c.*r.lastSent)) continue;
         int n = r.build(frame, baseIndex);
         if (!recordUnchangedSince(b, writes)) continue;
         consoleLine(r.logText);
@@ -219,22 +227,11 @@ bool copyKeptFrame(BaseStation& b, int kind, uint8_t* out, uint32_t& length, uin
     return true;
 }
 
-// The stamp of a complete kept frame, when it differs from `lastStamp`.
-bool newKeptStamp(BaseStation& b, int kind, uint32_t lastStamp, uint32_t& stamp)
-{
-    KeptMessage& m = b.msg[kind];
-    if (!eventIsSet(m.msgEvent)) return false;
-    std::lock_guard<std::mutex> g(m.frameLock);
-    if (m.msgLength == 0 || m.msgStamp == lastStamp) return false;
-    stamp = m.msgStamp;
-    return true;
-}
-
 void detectEpochs(Client& c, BaseStation& b, std::span<const EpochSource> sources, uint32_t now)
 {
     for (const EpochSource& e : sources) {
         uint32_t stamp = 0;
-        if (!newKeptStamp(b, e.kind, c.*e.lastSent, stamp)) continue;
+        if (!newKeptStamp(b, e.kind, stamp, c.*e.lastSent)) continue;
         c.*e.lastSent = stamp;
         c.netPending[e.system] = true;
         c.netPendingClock[e.system] = now;
@@ -417,6 +414,14 @@ constexpr NetFrameRow netFrameRows[] = {
     {20, netSystemGps, sendMacGps},
 };
 
+unsigned netSystemsServed(int code)
+{
+    unsigned systems = 0;
+    for (const NetFrameRow& row : netFrameRows)
+        if (row.code == code) systems |= 1u << row.system;
+    return systems;
+}
+
 // The network frames of every system that is due. False when the rover may
 // not be sent more this pass (or was closed).
 bool sendNetworkFrames(int clientIndex, uint32_t now)
@@ -426,7 +431,7 @@ bool sendNetworkFrames(int clientIndex, uint32_t now)
     for (const NetFrameRow& row : netFrameRows) {
         if (row.code != code) continue;
         if (!c.netPending[row.system] ||
-            clockDiff(now, c.netPendingClock[row.system]) <= netFrameDelayMs)
+            clockDiff(now, c.netPendingClock[row.system]) < netFrameDelayMs)
             continue;
         NetFrames r = row.send(clientIndex, now);
         if (r == NetFrames::retry) return false;
@@ -517,6 +522,27 @@ bool flushClientOutput(int clientIndex, uint32_t now)
         return false;
     }
     return c.pendingOutputLength == 0;
+}
+
+uint32_t roverDueInMs(int clientIndex, uint32_t now)
+{
+    if (clientIndex < 0 || clientIndex >= maxClients) return UINT32_MAX;
+    const Client& c = client[clientIndex];
+    uint32_t soonest = UINT32_MAX;
+    if (c.outputStalled)
+        soonest = std::min(soonest, timeUntil(c.stalledSinceMs + roverStallLimitMs + 1, now));
+    // The rover's branch of the send pass: its ERP record, its master base,
+    // or the keep-alive.
+    if (c.erpIndex >= 0) return soonest;
+    int master = c.masterBase;
+    if (master < 0 || master >= maxBases)
+        return std::min(soonest, timeUntil(c.lastSent1013 + roverKeepAliveMs, now));
+    if (!baseStation[master].trusted) return soonest;
+    unsigned systems = netSystemsServed(c.streamCode);
+    for (int s = 0; s < 4; ++s)
+        if ((systems >> s & 1u) && c.netPending[s])
+            soonest = std::min(soonest, timeUntil(c.netPendingClock[s] + netFrameDelayMs, now));
+    return soonest;
 }
 
 namespace {

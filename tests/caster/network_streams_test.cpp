@@ -198,7 +198,9 @@ TEST_F(NetworkStreams, EveryStreamKeepsItsEpochStamps)
         EXPECT_EQ(c.lastSent1004, 700u) << k.code;
         EXPECT_EQ(c.netPending[0], k.gps) << k.code;
         EXPECT_EQ(c.netPending[3], k.gal) << k.code;
-        if (k.own) EXPECT_EQ(c.*k.own, k.ownStamp) << k.code;
+        if (k.own) {
+            EXPECT_EQ(c.*k.own, k.ownStamp) << k.code;
+        }
         // The iMAC frames themselves are not built here: a due system is
         // cleared without sending anything.
         if (k.code >= 30 && k.code < 40) {

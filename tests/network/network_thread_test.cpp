@@ -78,7 +78,8 @@ TEST_F(NetworkThread, FkpFollowsTheObservationsAfter400ms)
     EXPECT_EQ(bitsAt(f.data(), 24, 20), 423600u);
     ASSERT_EQ(bitsAt(f.data(), 44, 5), 1u);
     EXPECT_EQ(bitsAt(f.data(), 49, 6), 7u);
-    EXPECT_EQ(signedAt(f.data(), 63, 12), 12);     // N0
+    // The troposphere block holds the correction gradient, FKP the error's.
+    EXPECT_EQ(signedAt(f.data(), 63, 12), -12);    // N0
     EXPECT_EQ(signedAt(f.data(), 75, 12), 0);      // E0
     EXPECT_EQ(signedAt(f.data(), 87, 14), 0);      // NI
     EXPECT_EQ(signedAt(f.data(), 101, 14), -45);   // EI
