@@ -33,78 +33,93 @@ double interpolateAtRover(int n, const double lat[4], const double lon[4], const
 
 namespace {
 
-// What the corrections read of one station, copied in one piece.
-struct IonoStation {
-    double latitude = 0, longitude = 0;
-    uint32_t epochMs = 0;
-    uint32_t satEpochMs[gpsSatEntries] = {};
-    float ema[gpsSatEntries][2] = {};
-    double code[gpsSatEntries][2] = {};
-    double phase[gpsSatEntries][2] = {};
-};
-
 template <typename Sat>
 void copyStation(const BaseStation& b, const Sat* sats, int entries, uint32_t epochMs, IonoStation& s)
 {
     s.latitude = b.latitude;
     s.longitude = b.longitude;
     s.epochMs = epochMs;
+    s.stationId = b.stationId;
+    s.gpsWeek = b.gpsWeek;
     for (int i = 0; i < entries; ++i) {
-        s.satEpochMs[i] = sats[i].epochMs;
+        const Sat& from = sats[i];
+        IonoStation::Sat& to = s.sat[i];
+        to.epochMs = from.epochMs;
         for (int band = 0; band < 2; ++band) {
-            s.ema[i][band] = sats[i].codeDelayEma[band];
-            s.code[i][band] = sats[i].codeDelay[band];
-            s.phase[i][band] = sats[i].phaseAdvance[band];
+            to.codeDelayEma[band] = from.codeDelayEma[band];
+            to.codeDelay[band] = from.codeDelay[band];
+            to.phaseAdvance[band] = from.phaseAdvance[band];
         }
+        to.codeDelayF = from.codeDelayF[0];
+        to.ionoRate = from.ionoRate[0];
+        to.deltaIonoScaled = from.deltaIonoScaled;
+        to.slipCount = from.slipCount;
     }
 }
 
-void calcIMACCorr(int clientIndex, bool glonass, double* codeL1, double* phaseL1, double* codeL2,
-                  double* phaseL2)
+}   // namespace
+
+bool takeIonoStations(int clientIndex, bool glonass, IonoStation (&st)[4], int& count,
+                      int (&auxAt)[3])
 {
-    if (clientIndex < 0 || clientIndex >= maxClients) return;
+    count = 0;
+    auxAt[0] = auxAt[1] = auxAt[2] = -1;
+    if (clientIndex < 0 || clientIndex >= maxClients) return false;
     const Client& c = client[clientIndex];
     const int master = c.masterBase;
-    if (master < 0 || master >= maxBases) return;
-    const int entries = glonass ? gloSatEntries : 32;
+    if (master < 0 || master >= maxBases) return false;
 
     uint8_t use[3] = {1, 1, 1};
     checkAuxBaseQuadrant(clientIndex, use[0], use[1], use[2]);
     int bases[4] = {master, -1, -1, -1};
-    int slotOf[3] = {-1, -1, -1};   // aux k -> position in bases
-    int count = 1;
+    int n = 1;
     for (int k = 0; k < 3; ++k) {
         int a = c.auxBase[k];
-        if (!use[k] || a < 0 || a >= maxBases) continue;
-        slotOf[k] = count;
-        bases[count++] = a;
+        if (!use[k] || a < 0 || a >= maxBases || a == master) continue;
+        auxAt[k] = n;
+        bases[n++] = a;
     }
-
-    IonoStation st[4];
     auto copy = [&] {
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; i < n; ++i) {
             const BaseStation& b = baseStation[bases[i]];
-            if (glonass)
-                copyStation(b, b.gloSat, entries, b.gloEpochMs, st[i]);
-            else
-                copyStation(b, b.gpsSat, entries, b.gpsTowMs, st[i]);
+            if (glonass) {
+                copyStation(b, b.gloSat, gloSatEntries, b.gloEpochMs, st[i]);
+                for (int s = 0; s < gloSatEntries; ++s) st[i].sat[s].reference = b.gloSat[s].ephemerisTb;
+            } else {
+                copyStation(b, b.gpsSat, 32, b.gpsTowMs, st[i]);
+                for (int s = 0; s < 32; ++s) st[i].sat[s].reference = b.gpsSat[s].nctRefWord;
+            }
         }
     };
-    if (!copyConsistently(bases, count, copy)) return;
+    if (!copyConsistently(bases, n, copy)) return false;
+    count = n;
+    return true;
+}
+
+namespace {
+
+void calcIMACCorr(int clientIndex, bool glonass, double* codeL1, double* phaseL1, double* codeL2,
+                  double* phaseL2)
+{
+    IonoStation st[4];
+    int count = 0, slotOf[3];
+    if (!takeIonoStations(clientIndex, glonass, st, count, slotOf)) return;
+    const Client& c = client[clientIndex];
+    const int entries = glonass ? gloSatEntries : 32;
 
     double* out[2][2] = {{codeL1, phaseL1}, {codeL2, phaseL2}};
     const IonoStation& m = st[0];
     for (int i = 0; i < entries; ++i) {
-        if (m.satEpochMs[i] != m.epochMs) {
+        if (m.sat[i].epochMs != m.epochMs) {
             codeL1[i] = phaseL1[i] = codeL2[i] = phaseL2[i] = 0.0;
             continue;
         }
         for (int band = 0; band < 2; ++band) {
-            if (m.ema[i][band] == 0) continue;
+            if (m.sat[i].codeDelayEma[band] == 0) continue;
             bool takes[3] = {};
             int n = 1;
             for (int k = 0; k < 3; ++k) {
-                takes[k] = slotOf[k] > 0 && st[slotOf[k]].ema[i][band] != 0;
+                takes[k] = slotOf[k] > 0 && st[slotOf[k]].sat[i].codeDelayEma[band] != 0;
                 if (takes[k]) ++n;
             }
             // Station order: the master, then the auxiliaries in their
@@ -124,8 +139,8 @@ void calcIMACCorr(int clientIndex, bool glonass, double* codeL1, double* phaseL1
                 const IonoStation& p = st[order[s]];
                 lat[s] = p.latitude;
                 lon[s] = p.longitude;
-                code[s] = p.code[i][band];
-                phase[s] = p.phase[i][band];
+                code[s] = p.sat[i].codeDelay[band];
+                phase[s] = p.sat[i].phaseAdvance[band];
             }
             out[band][0][i] = interpolateAtRover(n, lat, lon, code, c.latitude, c.longitude);
             out[band][1][i] = interpolateAtRover(n, lat, lon, phase, c.latitude, c.longitude);

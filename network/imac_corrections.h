@@ -6,6 +6,33 @@
 
 #include <cstdint>
 
+#include "core/sat_obs.h"
+
+// What the ionospheric builders read of one station for one system, copied
+// in one piece (GPS uses entries 0..31, GLONASS 0..23).
+struct IonoStation {
+    double latitude = 0, longitude = 0;
+    uint32_t epochMs = 0;   // the station's epoch of the system
+    uint16_t stationId = 0, gpsWeek = 0;
+    struct Sat {
+        uint32_t epochMs = 0;
+        float codeDelayEma[2] = {};
+        double codeDelay[2] = {};
+        double phaseAdvance[2] = {};
+        float codeDelayF = 0, ionoRate = 0;   // first band
+        uint16_t reference = 0;               // GPS nctRefWord, GLONASS ephemerisTb
+        int16_t deltaIonoScaled = 0;
+        uint8_t slipCount = 0;
+    } sat[gpsSatEntries];
+};
+
+// The rover's master (station 0) and the auxiliary bases that pass the
+// quadrant check, copied as they stood after one decode each. auxAt[k] is
+// the position of the rover's auxiliary k in `st`, -1 when it takes no
+// part. False without a master base or a stable read.
+bool takeIonoStations(int clientIndex, bool glonass, IonoStation (&st)[4], int& count,
+                      int (&auxAt)[3]);
+
 // Value at the rover (latR, lonR) from n stations (1..4; station 0 is the
 // master) in the order given. Falls back to the master's value where the
 // geometry gives no finite value.
