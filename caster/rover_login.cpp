@@ -14,6 +14,7 @@
 #include "core/base_station.h"
 #include "core/gnss_time.h"
 #include "core/records.h"
+#include "core/rover_wake.h"
 #include "formats/rtcm3/rtcm3_encode.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -341,5 +342,7 @@ bool checkClientListenSocket(int& clientIndex)
     c.connectTimeText = getHttpDateString();
     c.active = true;
     releaseMutex(c.mutex);
+    // The rover thread watches the new socket and serves it from its next pass.
+    wakeRoverThread();
     return true;
 }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/rover_wake.h"
+
 ErpRecord erp[maxErpRecords];
 
 void initErpRecord(ErpRecord& r)
@@ -24,4 +26,21 @@ void initErpRecord(ErpRecord& r)
     }
     r.gpsPending = r.gloPending = false;
     r.gpsPendingClock = r.gloPendingClock = 0;
+}
+
+bool storeErpMessage(ErpRecord& r, int kind, const uint8_t* frame, uint32_t length,
+                     uint32_t stamp)
+{
+    if (kind < 0 || kind >= erpMsgKindCount) return false;
+    if (length == 0 || length > sizeof r.msgBuffer[kind]) return false;
+    resetEvent(r.msgEvent[kind]);
+    {
+        std::lock_guard<std::mutex> g(r.frameLock[kind]);
+        std::memcpy(r.msgBuffer[kind], frame, length);
+        r.msgLength[kind] = length;
+        r.msgStamp[kind] = stamp;
+    }
+    setEvent(r.msgEvent[kind]);
+    wakeRoverThread();
+    return true;
 }

@@ -55,3 +55,9 @@ struct ErpRecord {
 extern ErpRecord erp[maxErpRecords];
 
 void initErpRecord(ErpRecord& r);
+// Keeps one message built for the station: the same exchange as a base's
+// kept messages (event reset, frame, length and stamp under the kind's
+// lock, event set), then wakes the rover thread that serves it. False when
+// the kind or the length is out of range.
+bool storeErpMessage(ErpRecord& r, int kind, const uint8_t* frame, uint32_t length,
+                     uint32_t stamp);

@@ -4,6 +4,7 @@
 #include "core/caster_settings.h"
 #include "core/erp_record.h"
 #include "core/gnss_time.h"
+#include "core/rover_wake.h"
 #include "core/ephemeris.h"
 
 Client client[maxClients];
@@ -148,6 +149,8 @@ void initGlobals()
     tcpBaseConnectEnabled = false;
     tcpBaseConnectBusy = false;
     for (auto& r : erp) initErpRecord(r);
+    openRoverWake();
+    setServedBases(0);
     erpCount = 0;
     for (auto& w : webUser) {
         w.socket = invalidSocket;

@@ -455,20 +455,17 @@ static int32_t gradientField(double value, int bits)
     return int32_t(truncClamp(value / 0.01, -limit, limit));
 }
 
-static void writeGradients(uint8_t* buffer, BitCursor& c, const double (&g)[8][gpsSatEntries], int slot)
+// FKP carries the gradients of the errors (what a rover measures more than
+// the master), the blocks those of the corrections (see network/gradients.h):
+// the troposphere turns sign, while the phase ionosphere's correction
+// gradient already is the code ionosphere's error gradient.
+template <size_t N>
+static void writeGradients(uint8_t* buffer, BitCursor& c, const double (&g)[8][N], int slot)
 {
-    writeBitsI32(buffer, c, 12, gradientField(g[2][slot], 12));   // N0: troposphere x latitude
-    writeBitsI32(buffer, c, 12, gradientField(g[3][slot], 12));   // E0: troposphere x longitude
-    writeBitsI32(buffer, c, 14, gradientField(g[0][slot], 14));   // NI: ionosphere x latitude
-    writeBitsI32(buffer, c, 14, gradientField(g[1][slot], 14));   // EI: ionosphere x longitude
-}
-
-static void writeGradients(uint8_t* buffer, BitCursor& c, const double (&g)[8][gloSatEntries], int slot)
-{
-    writeBitsI32(buffer, c, 12, gradientField(g[2][slot], 12));
-    writeBitsI32(buffer, c, 12, gradientField(g[3][slot], 12));
-    writeBitsI32(buffer, c, 14, gradientField(g[0][slot], 14));
-    writeBitsI32(buffer, c, 14, gradientField(g[1][slot], 14));
+    writeBitsI32(buffer, c, 12, gradientField(-g[2][slot], 12));   // N0: troposphere, north
+    writeBitsI32(buffer, c, 12, gradientField(-g[3][slot], 12));   // E0: troposphere, east
+    writeBitsI32(buffer, c, 14, gradientField(g[0][slot], 14));    // NI: ionosphere, north
+    writeBitsI32(buffer, c, 14, gradientField(g[1][slot], 14));    // EI: ionosphere, east
 }
 
 int encodeRtcm1034(int baseIndex, uint8_t* buffer)
