@@ -87,6 +87,12 @@ static void clearClientBuffers(Client& c)
     c.lineLength = 0;
     c.lineStar = -1;
     c.lineOverflow = false;
+    c.echoHeaderMatch = 0;
+    c.echoMasking = false;
+    c.takeSampleMs = 0;
+    c.peerWindowEdge = 0;
+    c.peerWindowLargest = 0;
+    c.lastTakenMs = 0;
 }
 
 static void constructClient(Client& c)
