@@ -21,6 +21,7 @@
 #include "core/gnss_time.h"
 #include "core/records.h"
 #include "core/startup_files.h"
+#include "network/network_thread.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/threads.h"
@@ -89,6 +90,7 @@ const ThreadMain workerThreads[] = {
     clientThread,
     webClientThread,
     tcpBaseConnectThread,
+    networkCorrectionThread,
 };
 
 // The shutdown command: every run flag cleared, the web thread's last, then
