@@ -9,6 +9,7 @@
 
 #include "formats/binr/binr_encode.h"
 #include "formats/rtcm3/rtcm3_encode.h"
+#include "caster/console_echo.h"
 #include "caster/stream_sender.h"
 #include "core/base_station.h"
 #include "core/records.h"
@@ -29,18 +30,6 @@ constexpr int idleSleepMs = 100;
 // Wait of a turn while rovers are connected when the thread cannot be woken
 // by a stored message: it then looks every millisecond.
 constexpr int unwokenTurnWaitMs = 1;
-
-// The block as it may go to the console: control bytes other than line
-// ends and tabs become '.', so a rover cannot drive the operator's terminal.
-std::string printable(const char* data, uint32_t length)
-{
-    std::string text(data, length);
-    for (char& ch : text) {
-        unsigned char u = static_cast<unsigned char>(ch);
-        if ((u < 0x20 && ch != '\r' && ch != '\n' && ch != '\t') || u == 0x7F) ch = '.';
-    }
-    return text;
-}
 
 float finiteOrZero(float v)
 {
@@ -150,7 +139,7 @@ void handleRoverInput(int clientIndex, const char* data, uint32_t length)
 {
     Client& c = client[clientIndex];
     consoleLine("checking for gga");
-    consoleLine(printable(data, length));
+    consoleLine(maskedEcho(data, length, c.echoHeaderMatch, c.echoMasking));
     bool tookGga = false;
     for (uint32_t k = 0; k < length; ++k) {
         char ch = data[k];

@@ -28,6 +28,8 @@ bool clientNoDelay = true;
 std::string base64Alphabet;
 int32_t tcpBaseCount = 0;
 std::atomic<bool> tcpBaseReload{false};
+std::atomic<bool> tcpBaseConnectEnabled{false};
+std::atomic<bool> tcpBaseConnectBusy{false};
 std::atomic<int32_t> webUserCount{0};
 std::atomic<int32_t> erpCount{0};
 int32_t userLoginCount = 0, baseLoginCount = 0;
@@ -85,6 +87,12 @@ static void clearClientBuffers(Client& c)
     c.lineLength = 0;
     c.lineStar = -1;
     c.lineOverflow = false;
+    c.echoHeaderMatch = 0;
+    c.echoMasking = false;
+    c.takeSampleMs = 0;
+    c.peerWindowEdge = 0;
+    c.peerWindowLargest = 0;
+    c.lastTakenMs = 0;
 }
 
 static void constructClient(Client& c)
@@ -144,6 +152,8 @@ void initGlobals()
     }
     tcpBaseCount = 0;
     tcpBaseReload = false;
+    tcpBaseConnectEnabled = false;
+    tcpBaseConnectBusy = false;
     for (auto& r : erp) initErpRecord(r);
     openRoverWake();
     setServedKinds(nullptr, 0);
