@@ -5,6 +5,7 @@
 #include "platform/console.h"
 
 BaseStation baseStation[maxBases];
+BaseStation syntheticBase;
 
 uint32_t msgCapacity(int kind)
 {

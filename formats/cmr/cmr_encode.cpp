@@ -20,7 +20,8 @@ constexpr uint32_t threeHoursMs = 10800000;
 constexpr uint32_t glonassDayMs = 86400000;
 constexpr int64_t fieldLimit = int64_t(1) << 40;  // far beyond every field width
 
-bool validBase(int baseIndex) { return baseIndex >= 0 && baseIndex < maxBases; }
+// A base slot or the synthetic station record.
+bool validBase(int baseIndex) { return encoderBase(baseIndex) != nullptr; }
 
 // Every double reaches a bit field through here: truncated toward zero, NaN
 // as 0, and kept inside int64 so that the low bits of a signed field are
@@ -90,7 +91,7 @@ uint8_t cmrStationNumber(uint16_t stationId)
 int encodeCmr0(uint8_t* buffer, int baseIndex)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
 
     // The length byte holds at most 255 data bytes: 16 satellites with L2,
     // 31 without. Satellites beyond that are left out of this epoch rather
@@ -142,7 +143,7 @@ int encodeCmr0(uint8_t* buffer, int baseIndex)
 int encodeCmr3(uint8_t* buffer, int baseIndex)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
 
     uint8_t slots[gloSatEntries];
     int count = 0;
@@ -197,7 +198,7 @@ int encodeCmr3(uint8_t* buffer, int baseIndex)
 int encodeCmr1(uint8_t* buffer, int baseIndex)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     constexpr int dataBytes = cmrType1FrameBytes - 6;
     constexpr int64_t mmLimit = int64_t(1) << 33;   // 34-bit signed millimetres
 
@@ -216,7 +217,7 @@ int encodeCmr1(uint8_t* buffer, int baseIndex)
 int encodeCmr2(uint8_t* buffer, int baseIndex)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     constexpr int dataBytes = cmrType2FrameBytes - 6;
     static const char shortName[8] = {'Q', 'U', 'I', 'L', 'L', 'M', 'R', 'K'};
 

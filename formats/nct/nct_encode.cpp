@@ -73,7 +73,8 @@ void keepPrevStamp(BaseStation& b, int kind)
     m.msgPrevRxTime = m.msgStamp;
 }
 
-bool validBase(int baseIndex) { return baseIndex >= 0 && baseIndex < maxBases; }
+// A base slot or the synthetic station record.
+bool validBase(int baseIndex) { return encoderBase(baseIndex) != nullptr; }
 
 // The millimetre digit of a coordinate, from its magnitude so that v and -v
 // give the same digit (the sign travels with the centimetres).
@@ -136,7 +137,7 @@ int encodeNct5D(uint8_t* buf, int baseIndex, time_t now, double value1, double v
                 double value3)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     const uint32_t s = b.gpsTowMs / 1000;
     writeHeader(buf, id5D);
     buf[6] = 16;
@@ -157,7 +158,7 @@ int encodeNct5D(uint8_t* buf, int baseIndex, time_t now, double value1, double v
 int encodeNct5C(uint8_t* buf, int baseIndex, uint32_t mode)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     writeHeader(buf, id5C);
     buf[6] = mode >= 2 ? 0x30 : 16;
     buf[7] = 1;
@@ -178,7 +179,7 @@ int encodeNct5C(uint8_t* buf, int baseIndex, uint32_t mode)
 int encodeNct5B(uint8_t* buf, int baseIndex, uint32_t mode)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     writeHeader(buf, id5B);
     buf[6] = 0;
     writeU16(buf + 8, currentGpsWeek.load());
@@ -235,7 +236,7 @@ int encodeNct5B(uint8_t* buf, int baseIndex, uint32_t mode)
 int encodeNct5EGps(uint8_t* buf, int baseIndex)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     writeHeader(buf, id5E);
     buf[6] = 16;
     writeU16(buf + 8, currentGpsWeek.load());
@@ -293,7 +294,7 @@ void writeGpsGloBlock(uint8_t* k, uint8_t satByte, bool glonass, const double* c
 int encodeNct5EGpsGlo(uint8_t* buf, int baseIndex)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     writeHeader(buf, id5E);
     buf[6] = 3;
     buf[8] = 4;

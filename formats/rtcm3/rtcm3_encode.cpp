@@ -61,7 +61,8 @@ uint16_t lockTimeMsOf(uint32_t seconds)
     return seconds >= 65 ? uint16_t(65535) : uint16_t(seconds * 1000 + 999);
 }
 
-static bool validBase(int baseIndex) { return baseIndex >= 0 && baseIndex < maxBases; }
+// A base slot or the synthetic station record.
+static bool validBase(int baseIndex) { return encoderBase(baseIndex) != nullptr; }
 
 // ---------------------------------------------------------------- 1013
 
@@ -74,7 +75,7 @@ int encodeRtcm1013(int baseIndex, uint8_t* buffer)
     // Only a real base slot is read: a rover's slot number or a stale index
     // would otherwise read past the ten records.
     if (validBase(baseIndex)) {
-        const BaseStation& b = baseStation[baseIndex];
+        const BaseStation& b = *encoderBase(baseIndex);
         stationId = b.stationId;
         mjd = b.mjd;
         secondsOfDay = b.secondsOfDay;
@@ -109,7 +110,7 @@ bool receivedWithin(const BaseStation& b, int kind, uint32_t ms)
 bool laterObservationsFollow(int baseIndex, int system, bool msmStream)
 {
     if (!validBase(baseIndex)) return false;
-    const BaseStation& b = baseStation[baseIndex];
+    const BaseStation& b = *encoderBase(baseIndex);
     const uint32_t ms = 2000;
     bool glo = receivedWithin(b, kind1011, ms) || receivedWithin(b, kind1012, ms) ||
                receivedWithin(b, kind1084, ms) || (b.gloSatCount > 0 && receivedWithin(b, kindNct5E, ms));
@@ -197,7 +198,7 @@ static void gloCodeIndicators(BaseStation& b, const GloSatObs& s, bool msmInput,
 static BitCursor writeGpsHeader(uint8_t* buffer, BitCursor& c, int baseIndex, uint16_t number,
                                 bool smoothingFields)
 {
-    const BaseStation& b = baseStation[baseIndex];
+    const BaseStation& b = *encoderBase(baseIndex);
     writeBitsU16(buffer, c, 12, number);
     writeBitsU16(buffer, c, 12, b.stationId);
     writeBitsU32(buffer, c, 30, b.gpsTowMs);
@@ -211,7 +212,7 @@ static BitCursor writeGpsHeader(uint8_t* buffer, BitCursor& c, int baseIndex, ui
 
 static BitCursor writeGloHeader(uint8_t* buffer, BitCursor& c, int baseIndex, uint16_t number)
 {
-    const BaseStation& b = baseStation[baseIndex];
+    const BaseStation& b = *encoderBase(baseIndex);
     writeBitsU16(buffer, c, 12, number);
     writeBitsU16(buffer, c, 12, b.stationId);
     writeBitsU32(buffer, c, 27, b.gloEpochMs);
@@ -280,7 +281,7 @@ static bool legacyFields(const Sat& s, bool extended, double ambiguityUnit, doub
 static int encodeGpsObservations(int baseIndex, uint8_t* buffer, bool extended)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     const double l1 = speedOfLight / gpsL1Hz, l2 = speedOfLight / gpsL2Hz;
     BitCursor c = rtcm3PayloadCursor();
     BitCursor countAt = writeGpsHeader(buffer, c, baseIndex, extended ? 1004 : 1003, extended);
@@ -321,7 +322,7 @@ int encodeRtcm1003(int baseIndex, uint8_t* buffer) { return encodeGpsObservation
 static int encodeGloObservations(int baseIndex, uint8_t* buffer, bool extended)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     BitCursor c = rtcm3PayloadCursor();
     BitCursor countAt = writeGloHeader(buffer, c, baseIndex, extended ? 1012 : 1011);
     const bool msmInput = receivedWithin(b, kind1084, 10000);
@@ -376,7 +377,7 @@ static int64_t coordinateField(double metres)
 int encodeRtcm1005(int baseIndex, uint8_t* buffer)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     BitCursor c = rtcm3PayloadCursor();
     writeBitsU16(buffer, c, 12, 1005);
     writeBitsU16(buffer, c, 12, b.stationId);
@@ -399,7 +400,7 @@ int encodeRtcm1005(int baseIndex, uint8_t* buffer)
 int encodeRtcm1032(int baseIndex, uint8_t* buffer)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     BitCursor c = rtcm3PayloadCursor();
     writeBitsU16(buffer, c, 12, 1032);
     writeBitsU16(buffer, c, 12, 0);   // non-physical reference station
@@ -426,7 +427,7 @@ static void writeDescriptor(uint8_t* buffer, BitCursor& c, const std::string& te
 static int encodeDescriptors(int baseIndex, uint8_t* buffer, bool receiver)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     BitCursor c = rtcm3PayloadCursor();
     writeBitsU16(buffer, c, 12, receiver ? 1033 : 1008);
     writeBitsU16(buffer, c, 12, b.stationId);
@@ -474,7 +475,7 @@ static void writeGradients(uint8_t* buffer, BitCursor& c, const double (&g)[8][g
 int encodeRtcm1034(int baseIndex, uint8_t* buffer)
 {
     if (!validBase(baseIndex)) return 0;
-    const BaseStation& b = baseStation[baseIndex];
+    const BaseStation& b = *encoderBase(baseIndex);
     BitCursor c = rtcm3PayloadCursor();
     writeBitsU16(buffer, c, 12, 1034);
     writeBitsU16(buffer, c, 12, b.stationId);
@@ -497,7 +498,7 @@ int encodeRtcm1034(int baseIndex, uint8_t* buffer)
 int encodeRtcm1035(int baseIndex, uint8_t* buffer)
 {
     if (!validBase(baseIndex)) return 0;
-    const BaseStation& b = baseStation[baseIndex];
+    const BaseStation& b = *encoderBase(baseIndex);
     BitCursor c = rtcm3PayloadCursor();
     writeBitsU16(buffer, c, 12, 1035);
     writeBitsU16(buffer, c, 12, b.stationId);
@@ -535,7 +536,7 @@ static int encodeMac(int clientIndex, uint8_t* buffer, int auxNumber, uint8_t mu
     if (clientIndex < 0 || clientIndex >= maxClients || auxNumber < 1 || auxNumber > 3) return 0;
     const Client& cl = client[clientIndex];
     int master = cl.masterBase, aux = cl.auxBase[auxNumber - 1];
-    if (!validBase(master) || !validBase(aux)) return 0;
+    if (master < 0 || master >= maxBases || aux < 0 || aux >= maxBases) return 0;
     const BaseStation& m = baseStation[master];
     const int row = auxNumber - 1;
     const int slots = glonass ? gloSatEntries : 32;
