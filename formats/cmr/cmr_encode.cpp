@@ -119,9 +119,13 @@ int encodeCmr0(uint8_t* buffer, int baseIndex)
         writeBits8(buffer, c, 1, s.phaseRange[0] > 0 ? 1 : 0);
         writeBits8(buffer, c, 1, withL2 ? 1 : 0);
         const double modulo = s.codeRange[0] - s.ambiguityMs * lightMs;
-        writeBitsU32(buffer, c, 24, uint32_t(truncClamp(modulo / gpsL1EighthCycle, 0, 0xFFFFFF)));
+        const int64_t codeField = truncClamp(modulo / gpsL1EighthCycle, 0, 0xFFFFFF);
+        // The rover rebuilds the carriers on the code as sent: they are
+        // taken against it, or the code's truncation would move them.
+        const double sentCode = s.codeRange[0] - (modulo - double(codeField) * gpsL1EighthCycle);
+        writeBitsU32(buffer, c, 24, uint32_t(codeField));
         // Written as code minus carrier; the decoder takes it the same way.
-        writeBits64(buffer, c, 20, fieldValue((s.codeRange[0] - s.phaseRange[0]) / s.cmrConvL1));
+        writeBits64(buffer, c, 20, fieldValue((sentCode - s.phaseRange[0]) / s.cmrConvL1));
         writeBits8(buffer, c, 4, snrCode(s.cn0[0]));
         writeBits8(buffer, c, 8, s.slipCount);
         if (!withL2) continue;
@@ -131,8 +135,8 @@ int encodeCmr0(uint8_t* buffer, int baseIndex)
         writeBits8(buffer, c, 1, s.phaseRange[1] > 0 ? 1 : 0);
         writeBits8(buffer, c, 1, 1);   // full wave
         writeBits8(buffer, c, 3, 0);
-        writeBits64(buffer, c, 16, fieldValue((s.codeRange[1] - s.codeRange[0]) / 0.01));
-        writeBits64(buffer, c, 20, fieldValue((s.codeRange[0] - s.phaseRange[1]) / s.cmrConvL2));
+        writeBits64(buffer, c, 16, fieldValue((s.codeRange[1] - sentCode) / 0.01));
+        writeBits64(buffer, c, 20, fieldValue((sentCode - s.phaseRange[1]) / s.cmrConvL2));
         writeBits8(buffer, c, 4, snrCode(s.cn0[1]));
         writeBits8(buffer, c, 8, s.slipCount);
     }
@@ -176,8 +180,12 @@ int encodeCmr3(uint8_t* buffer, int baseIndex)
         // GLONASS keeps its code modulo two light-milliseconds, which does
         // not fit 24 bits of 1/8 cycle; CMR carries it modulo one.
         const double modulo = std::fmod(s.l1CodeModulo, lightMs);
-        writeBitsU32(buffer, c, 24, uint32_t(truncClamp(modulo / (lambda1 / 8), 0, 0xFFFFFF)));
-        writeBits64(buffer, c, 20, fieldValue(s.l1PhaseMinusCode / (-lambda1 / 256)));
+        const int64_t codeField = truncClamp(modulo / (lambda1 / 8), 0, 0xFFFFFF);
+        // What the truncation takes off the code goes to the differences,
+        // which the rover adds to the code it reads.
+        const double cut = std::isfinite(modulo) ? modulo - double(codeField) * (lambda1 / 8) : 0;
+        writeBitsU32(buffer, c, 24, uint32_t(codeField));
+        writeBits64(buffer, c, 20, fieldValue((s.l1PhaseMinusCode + cut) / (-lambda1 / 256)));
         writeBits8(buffer, c, 4, snrCode(s.cn0[0]));
         writeBits8(buffer, c, 8, s.slipCount);
         if (!withL2) continue;
@@ -186,8 +194,8 @@ int encodeCmr3(uint8_t* buffer, int baseIndex)
         writeBits8(buffer, c, 1, s.codeRange[1] > 0 ? 1 : 0);
         writeBits8(buffer, c, 1, s.phaseRange[1] > 0 ? 1 : 0);
         writeBits8(buffer, c, 4, 0);
-        writeBits64(buffer, c, 16, fieldValue(100.0 * s.l2MinusL1Code));
-        writeBits64(buffer, c, 20, fieldValue(s.l2PhaseMinusCode / (-lambda2 / 256)));
+        writeBits64(buffer, c, 16, fieldValue(100.0 * (s.l2MinusL1Code + cut)));
+        writeBits64(buffer, c, 20, fieldValue((s.l2PhaseMinusCode + cut) / (-lambda2 / 256)));
         writeBits8(buffer, c, 4, snrCode(s.cn0[1]));
         writeBits8(buffer, c, 8, s.slipCount);
     }

@@ -21,6 +21,7 @@
 #include "network/nearest_base.h"
 #include "platform/clock.h"
 #include "replay_base.h"
+#include "support/rtcm_walk.h"
 #include "support/test_support.h"
 
 namespace {
@@ -65,6 +66,10 @@ bool ErpReplay::run(int epochCount)
         auto bytes = readFileBytes(directory + "/" + bases[i].name + ".rtcm3");
         if (bytes.empty()) return false;
         streams.push_back(cutIntoEpochs(bytes));
+        if (i == 0)
+            for (const RtcmWalkFrame& f : walkRtcmFrames(bytes))
+                if (f.messageNumber == 1019 || f.messageNumber == 1020)
+                    ephemeris.append(reinterpret_cast<const char*>(&bytes[f.offset]), f.length);
         BaseStation& b = baseStation[i];
         b.connected = 1;
         b.trusted = 1;
@@ -80,14 +85,12 @@ bool ErpReplay::run(int epochCount)
     c.latitude = roverLatitude;
     c.longitude = roverLongitude;
 
-    uint32_t lastStamp[erpMsgKindCount] = {};
     static const ErpMsgKind rtcm31Kinds[] = {erpKind1005, erpKind1008, erpKind1004, erpKind1012};
     static const ErpMsgKind rtcm32Kinds[] = {erpKind1005, erpKind1033, erpKind1074, erpKind1084};
     static const ErpMsgKind nctKinds[] = {erpKindNct5C, erpKindNct5B, erpKindNct5E};
     static const ErpMsgKind cmrKinds[] = {erpKindCmr1, erpKindCmr0, erpKindCmr3};
     static const ErpMsgKind binrKinds[] = {erpKindBinr6A, erpKindBinr69Gps, erpKindBinr69Glo};
     uint32_t stamps[5][erpMsgKindCount] = {};
-    (void)lastStamp;
 
     double turnTotal = 0;
     int turns = 0;

@@ -33,6 +33,9 @@ struct ErpReplay {
     std::string nct;
     std::string cmr;
     std::string binr;
+    // Every 1019 and 1020 the bases sent, for readers that need the orbits
+    // or the GLONASS channels.
+    std::string ephemeris;
     int erpIndex = -1;
     int epochs = 0;
     int synthesisedEpochs = 0;
