@@ -9,6 +9,7 @@
 
 #include "caster/listen_socket.h"
 #include "caster/listen_thread.h"
+#include "caster/pending_logins.h"
 #include "caster/replies.h"
 #include "core/base_station.h"
 #include "core/records.h"
@@ -17,7 +18,6 @@
 
 namespace {
 constexpr int baseSlotWaitMs = 100;
-constexpr int baseLoginWaitMs = 5000;
 constexpr int otherSlotWaitMs = 100;
 
 void closeBaseConnection(Socket s, int baseIndex)
@@ -68,27 +68,37 @@ bool checkBaseRequest(Socket s, std::istream& request, int baseIndex)
     }
     consoleLine("debug read SOURCE");
 
-    // "SOURCE password /mountpoint", or the two run together as
-    // "password/mountpoint". Passwords never reach the console.
+    // "SOURCE password /mountpoint": the password is the whole word after
+    // "SOURCE", so it may hold '/' itself. Only when no word beginning with
+    // '/' follows are the two taken as run together ("password/mountpoint"),
+    // split at the password word's last '/'. Passwords never reach the
+    // console, nor does a mountpoint that may be the tail of one.
     std::string password, mountpoint;
-    if (!(request >> word)) word.clear();
-    size_t slash = word.find('/', 1);
-    if (slash != std::string::npos) {
-        password = word.substr(0, slash);
-        mountpoint = word.substr(slash);
-        consoleLine("found / ");
+    if (!(request >> password)) password.clear();
+    std::streampos afterPassword = request.tellg();
+    if (request >> word && !word.empty() && word[0] == '/') {
+        mountpoint = word;
+        consoleLine("from request mountpoint =   " + stripControlChars(mountpoint));
     } else {
-        password = word;
-        if (!(request >> mountpoint)) mountpoint.clear();
+        // The word read belongs to the headers: "STR:" is looked for there.
+        request.clear();
+        request.seekg(afterPassword);
+        size_t slash = password.rfind('/');
+        if (slash != std::string::npos && slash > 0) {
+            mountpoint = password.substr(slash);
+            password.erase(slash);
+            consoleLine("found / ");
+        }
     }
-    consoleLine("from request mountpoint =   " + stripControlChars(mountpoint));
-
     // base.txt in pairs of words; the last pair read decides a refusal.
     enum { badPassword, badMountpoint, accepted } verdict = badPassword;
     std::ifstream file("base.txt");
     std::string filePassword, fileMountpoint;
     while (file && file >> filePassword >> fileMountpoint) {
-        consoleLine("from file mountpoint =   " + fileMountpoint);
+        // A line without its mountpoint shifts the pairs: the next line's
+        // password would stand where a mountpoint is shown.
+        if (!fileMountpoint.empty() && fileMountpoint[0] == '/')
+            consoleLine("from file mountpoint =   " + stripControlChars(fileMountpoint));
         if (!password.empty() && password == filePassword) {
             consoleLine("DEBUG    base password matches checking mountpoint");
             if (mountpoint == fileMountpoint) {
@@ -164,8 +174,53 @@ bool checkBaseRequest(Socket s, std::istream& request, int baseIndex)
     return true;
 }
 
-bool checkBaseListenSocket(int& baseIndex)
+bool checkBaseListenSocket()
 {
+    // Only a count: the slot is claimed when the login's request is there,
+    // so that bases still silent hold none.
+    bool anyFree = false;
+    for (int i = 0; i < maxBases && !anyFree; ++i) anyFree = !baseStation[i].connected;
+    if (!anyFree) {
+        consoleLine("base limit reached.");
+        closeSocket(baseListenSocket);
+        baseListenSocket = invalidSocket;
+        baseListening = false;
+        return false;
+    }
+
+    Socket s = accept(baseListenSocket, nullptr, nullptr);
+    if (s < 0) {
+        closeSocket(baseListenSocket);
+        baseListenSocket = invalidSocket;
+        baseListening = false;
+        consoleLine("checkBaseListenListenSocket base connection INVALID SOCKET error");
+        return false;
+    }
+    if (!setNonBlocking(s)) {
+        consolePrintf("Error setting baseSocket to nonblocking mode. %d.\n", lastSocketError());
+        closeSocket(s);
+        return false;
+    }
+    // SO_DONTLINGER has no Linux form: a close already returns at once.
+    if (!setReuseAddress(s)) {
+        consoleLine("client socket could not set option REUSEADDR  " +
+                    std::to_string(lastSocketError()));
+        closeSocket(s);
+        return false;
+    }
+    addPendingLogin(s, LoginKind::base, clockMs());
+    return true;
+}
+
+bool completeBaseLogin(Socket s, int& baseIndex)
+{
+    char buffer[rxBufferSize];
+    int n = 0;
+    if (!receiveLoginRequest(s, buffer, sizeof buffer, "base", n)) {
+        closeSocket(s);
+        return false;
+    }
+
     int slot = -1;
     for (int i = 0; i < maxBases && slot < 0; ++i) {
         if (baseStation[i].connected) continue;
@@ -177,55 +232,13 @@ bool checkBaseListenSocket(int& baseIndex)
             slot = i;
     }
     if (slot < 0) {
+        // The slots filled while this base was still sending its request.
         consoleLine("base limit reached.");
-        closeSocket(baseListenSocket);
-        baseListenSocket = invalidSocket;
-        baseListening = false;
+        closeSocket(s);
         return false;
     }
     BaseStation& b = baseStation[slot];
-
-    Socket s = accept(baseListenSocket, nullptr, nullptr);
-    if (s < 0) {
-        closeSocket(baseListenSocket);
-        baseListenSocket = invalidSocket;
-        baseListening = false;
-        consoleLine("checkBaseListenListenSocket base connection INVALID SOCKET error");
-        releaseMutex(b.mutex);
-        return false;
-    }
     b.socket = s;
-    if (!setNonBlocking(s)) {
-        consolePrintf("Error setting baseSocket to nonblocking mode. %d.\n", lastSocketError());
-        closeBaseConnection(s, slot);
-        releaseMutex(b.mutex);
-        return false;
-    }
-    // SO_DONTLINGER has no Linux form: a close already returns at once.
-    if (!setReuseAddress(s)) {
-        consoleLine("client socket could not set option REUSEADDR  " +
-                    std::to_string(lastSocketError()));
-        closeBaseConnection(s, slot);
-        releaseMutex(b.mutex);
-        return false;
-    }
-
-    LoginWait wait = waitForLogin(s, baseLoginWaitMs, listenThreadRun);
-    if (wait != LoginWait::readable) {
-        consoleLine(wait == LoginWait::timeout ? "checkBaseListenSocket, select timeout"
-                                               : "checkBaseListenSocket, select = error group");
-        closeBaseConnection(s, slot);
-        releaseMutex(b.mutex);
-        return false;
-    }
-
-    char buffer[rxBufferSize];
-    int n = 0;
-    if (!receiveLoginRequest(s, buffer, sizeof buffer, "base", n)) {
-        closeBaseConnection(s, slot);
-        releaseMutex(b.mutex);
-        return false;
-    }
 
     std::istringstream request(std::string(buffer, size_t(n)));
     if (!checkBaseRequest(s, request, slot)) {

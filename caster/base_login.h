@@ -6,10 +6,17 @@
 
 #include "platform/net.h"
 
-// Claims a free BaseStation slot, accepts the pending base into it and runs
-// its login. True with the slot index written when the base was admitted;
-// the slot is then already marked connected.
-bool checkBaseListenSocket(int& baseIndex);
+// Accepts a base on the base listen socket and leaves it waiting for its
+// request among the pending logins. With every slot connected the base is
+// not accepted and the listen socket is closed (opened again next turn).
+// True when a connection was taken in.
+bool checkBaseListenSocket();
+
+// The login of an accepted base whose request (or hang-up) has arrived:
+// one receive, a free slot claimed, the request checked. True with the slot
+// index written when the base was admitted; the slot is then already marked
+// connected. Otherwise the connection is closed.
+bool completeBaseLogin(Socket s, int& baseIndex);
 
 // Checks the login text against base.txt and the connected bases, answers
 // the base and, on success, stores the "STR:" fields in the slot. On a

@@ -7,6 +7,7 @@
 #include "core/base_station.h"
 #include "core/gnss_time.h"
 #include "core/records.h"
+#include "core/rover_wake.h"
 #include "geomag/geomag.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -69,6 +70,9 @@ void runSilenceTrustPass(time_t now, uint32_t /*clockMs*/)
             consoleLine("baseID " + b.mountpoint + " is now trusted");
             b.trusted = 1;
             sourceTableCurrent = false;
+            // Its rovers get what it has kept so far at once, not with its
+            // next message.
+            wakeRoversOfBase(i);
         }
     }
 }

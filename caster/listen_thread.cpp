@@ -7,6 +7,7 @@
 
 #include "caster/base_login.h"
 #include "caster/listen_socket.h"
+#include "caster/pending_logins.h"
 #include "caster/rover_login.h"
 #include "caster/sourcetable.h"
 #include "core/records.h"
@@ -79,7 +80,7 @@ void reloadCasterSettings()
 bool serveListenSockets(int timeoutMs)
 {
     const ListenPort* ports[3] = {&httpPort, &basePort, &roverPort};
-    struct pollfd fds[3];
+    struct pollfd fds[3 + maxPendingLogins];
     const ListenPort* polled[3];
     nfds_t count = 0;
     for (const ListenPort* p : ports) {
@@ -90,16 +91,24 @@ bool serveListenSockets(int timeoutMs)
         polled[count] = p;
         ++count;
     }
+    // The logins still waiting for their request are watched in the same
+    // poll, and the wait ends no later than the first of their time-outs.
+    const nfds_t listenCount = count;
+    int pendingCount = pendingLoginPollFds(fds + listenCount, maxPendingLogins);
+    count += nfds_t(pendingCount);
+    int wait = pendingLoginWaitMs(clockMs(), timeoutMs);
     // With every listen socket closed the poll still waits out the turn.
-    int r = poll(fds, count, timeoutMs);
-    if (r == 0) return false;
+    int r = poll(fds, count, wait);
     if (r < 0) {
         if (errno != EINTR) consoleLine("listen thread socket error = " + std::to_string(lastSocketError()));
         return true;
     }
+    // Logins first: the accepts below may change the table of waiting ones.
+    if (pendingCount > 0) servePendingLogins(fds + listenCount, pendingCount, clockMs());
+    if (r == 0) return false;
 
     auto revents = [&](const ListenPort& p) -> short {
-        for (nfds_t i = 0; i < count; ++i)
+        for (nfds_t i = 0; i < listenCount; ++i)
             if (polled[i] == &p) return fds[i].revents;
         return 0;
     };
@@ -112,14 +121,8 @@ bool serveListenSockets(int timeoutMs)
     if (baseBroken) closeListenPort(basePort);
     if (roverBroken) closeListenPort(roverPort);
 
-    if (!baseBroken && (revents(basePort) & POLLIN)) {
-        int baseIndex = -1;
-        checkBaseListenSocket(baseIndex);
-    }
-    if (!roverBroken && (revents(roverPort) & POLLIN)) {
-        int clientIndex = -1;
-        checkClientListenSocket(clientIndex);
-    }
+    if (!baseBroken && (revents(basePort) & POLLIN)) checkBaseListenSocket();
+    if (!roverBroken && (revents(roverPort) & POLLIN)) checkClientListenSocket();
     if (!httpBroken && (revents(httpPort) & POLLIN)) acceptWebConnection();
     return true;
 }
@@ -188,4 +191,5 @@ void listenThread()
     closeListenPort(roverPort);
     closeListenPort(basePort);
     closeListenPort(httpPort);
+    closePendingLogins();
 }

@@ -29,9 +29,11 @@ extern std::atomic<bool> casterSettingsReload;
 
 // Thread body; returns when listenThreadRun is cleared, listen sockets closed.
 void listenThread();
-// One turn's socket work: waits at most timeoutMs for a listen socket to
-// become ready and serves what is (a login, a browser connection, a broken
-// socket closed to be opened again). False when nothing was ready.
+// One turn's socket work: waits at most timeoutMs (less when a waiting
+// login's time runs out sooner) for a listen socket or a login's request,
+// and serves what is ready (a new connection, a login whose request came,
+// a browser connection, a broken socket closed to be opened again, a login
+// whose time is up). False when nothing was ready.
 bool serveListenSockets(int timeoutMs);
 // One browser connection into the first free WebUser slot.
 void acceptWebConnection();

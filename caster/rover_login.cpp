@@ -9,18 +9,19 @@
 
 #include "caster/listen_socket.h"
 #include "caster/listen_thread.h"
+#include "caster/pending_logins.h"
 #include "caster/replies.h"
 #include "core/base64.h"
 #include "core/base_station.h"
 #include "core/gnss_time.h"
 #include "core/records.h"
+#include "core/rover_wake.h"
 #include "formats/rtcm3/rtcm3_encode.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 
 namespace {
 constexpr int clientSlotWaitMs = 100;
-constexpr int clientLoginWaitMs = 2000;
 constexpr int otherSlotWaitMs = 100;
 constexpr int renewalNoticeDays = 30;
 // Single-base format digits: RTCM 3.1, BINR, RTCM 3.2, NCT, CMR.
@@ -206,8 +207,13 @@ bool checkClientRequest(int clientIndex, std::istream& request)
         }
         if (word == "User-Agent:") {
             consoleLine("found user agent");
-            if (!(request >> agent)) agent.clear();
-            if (agent == "NTRIP" && !(request >> agent)) agent.clear();
+            // The agent is read from its own header line: an empty value is
+            // an empty agent, not the next header's first word.
+            std::string line;
+            std::getline(request, line);
+            std::istringstream value(line);
+            if (!(value >> agent)) agent.clear();
+            if (agent == "NTRIP" && !(value >> agent)) agent.clear();
             consoleLine(stripControlChars(agent));
         }
     }
@@ -250,29 +256,19 @@ bool checkClientRequest(int clientIndex, std::istream& request)
     return true;
 }
 
-bool checkClientListenSocket(int& clientIndex)
+bool checkClientListenSocket()
 {
-    // The slot's mutex is held for the whole login, so a reset of the slot
-    // still finishing on another thread cannot run over its filling.
-    int slot = -1;
+    // Only a count: the slot is claimed when the login's request is there,
+    // so that rovers still silent hold none.
     bool anyFree = false;
-    for (int i = 0; i < maxClients && slot < 0; ++i) {
-        if (client[i].active) continue;
-        anyFree = true;
-        if (!waitMutex(client[i].mutex, clientSlotWaitMs)) continue;
-        if (client[i].active)
-            releaseMutex(client[i].mutex);
-        else
-            slot = i;
-    }
-    if (slot < 0) {
-        if (!anyFree) consoleLine("client limit reached");
+    for (int i = 0; i < maxClients && !anyFree; ++i) anyFree = !client[i].active;
+    if (!anyFree) {
+        consoleLine("client limit reached");
         closeSocket(clientListenSocket);
         clientListenSocket = invalidSocket;
         clientListening = false;
         return false;
     }
-    Client& c = client[slot];
 
     Socket s = accept(clientListenSocket, nullptr, nullptr);
     if (s < 0) {
@@ -280,43 +276,54 @@ bool checkClientListenSocket(int& clientIndex)
         closeSocket(clientListenSocket);
         clientListenSocket = invalidSocket;
         clientListening = false;
-        releaseMutex(c.mutex);
         return false;
     }
-    c.clientSocket = s;
     if (!setNonBlocking(s)) {
         consolePrintf("Error setting clientSocket to nonblocking mode. %d.\n", lastSocketError());
-        dropRover(c);
-        releaseMutex(c.mutex);
+        closeSocket(s);
         return false;
     }
     // SO_DONTLINGER has no Linux form: a close already returns at once.
     if (!setReuseAddress(s)) {
         consoleLine("client socket could not set option REUSEADDR  " +
                     std::to_string(lastSocketError()));
-        dropRover(c);
-        releaseMutex(c.mutex);
+        closeSocket(s);
         return false;
     }
     if (clientNoDelay) setNoDelay(s);
+    addPendingLogin(s, LoginKind::rover, clockMs());
+    return true;
+}
 
-    LoginWait wait = waitForLogin(s, clientLoginWaitMs, listenThreadRun);
-    if (wait != LoginWait::readable) {
-        consoleLine(wait == LoginWait::timeout ? "checkClientListenSocket, select timeout"
-                                               : "checkClientListenSocket, select = error group");
-        dropRover(c);
-        releaseMutex(c.mutex);
-        return false;
-    }
+bool completeClientLogin(Socket s, int& clientIndex)
+{
     consoleLine("client request set to read");
-
     char buffer[rxBufferSize];
     int n = 0;
     if (!receiveLoginRequest(s, buffer, sizeof buffer, "client", n)) {
-        dropRover(c);
-        releaseMutex(c.mutex);
+        closeSocket(s);
         return false;
     }
+
+    // The slot's mutex is held for the rest of the login, so a reset of the
+    // slot still finishing on another thread cannot run over its filling.
+    int slot = -1;
+    for (int i = 0; i < maxClients && slot < 0; ++i) {
+        if (client[i].active) continue;
+        if (!waitMutex(client[i].mutex, clientSlotWaitMs)) continue;
+        if (client[i].active)
+            releaseMutex(client[i].mutex);
+        else
+            slot = i;
+    }
+    if (slot < 0) {
+        // The slots filled while this rover was still sending its request.
+        consoleLine("client limit reached");
+        closeSocket(s);
+        return false;
+    }
+    Client& c = client[slot];
+    c.clientSocket = s;
 
     std::istringstream request(std::string(buffer, size_t(n)));
     if (!checkClientRequest(slot, request)) {
@@ -341,5 +348,7 @@ bool checkClientListenSocket(int& clientIndex)
     c.connectTimeText = getHttpDateString();
     c.active = true;
     releaseMutex(c.mutex);
+    // The rover thread watches the new socket and serves it from its next pass.
+    wakeRoverThread();
     return true;
 }

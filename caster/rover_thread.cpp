@@ -1,5 +1,6 @@
 #include "caster/rover_thread.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <poll.h>
@@ -7,10 +8,12 @@
 
 #include "formats/binr/binr_encode.h"
 #include "formats/rtcm3/rtcm3_encode.h"
+#include "caster/console_echo.h"
 #include "caster/erp_sender.h"
 #include "caster/stream_sender.h"
 #include "core/base_station.h"
 #include "core/records.h"
+#include "core/rover_wake.h"
 #include "core/startup_files.h"
 #include "formats/nmea/nmea.h"
 #include "network/erp_choice.h"
@@ -22,25 +25,12 @@
 namespace {
 
 constexpr int roverRxBytes = 3090;
-// Sleep of a turn without any rover connected.
+// Longest wait of a turn: the turn of a thread with nothing to do, with or
+// without rovers connected.
 constexpr int idleSleepMs = 100;
-// Wait of a turn while rovers are connected: short enough that a new kept
-// message goes out within about a millisecond, long enough not to spin.
-constexpr int turnWaitMs = 1;
-// A rover that has no base to be served from yet gets a 1013 this often.
-constexpr uint32_t keepAliveMs = 4999;
-
-// The block as it may go to the console: control bytes other than line
-// ends and tabs become '.', so a rover cannot drive the operator's terminal.
-std::string printable(const char* data, uint32_t length)
-{
-    std::string text(data, length);
-    for (char& ch : text) {
-        unsigned char u = static_cast<unsigned char>(ch);
-        if ((u < 0x20 && ch != '\r' && ch != '\n' && ch != '\t') || u == 0x7F) ch = '.';
-    }
-    return text;
-}
+// Wait of a turn while rovers are connected when the thread cannot be woken
+// by a stored message: it then looks every millisecond.
+constexpr int unwokenTurnWaitMs = 1;
 
 float finiteOrZero(float v)
 {
@@ -125,7 +115,7 @@ bool takeLine(int clientIndex)
 void sendKeepAlive(int clientIndex, uint32_t now)
 {
     Client& c = client[clientIndex];
-    if (uint32_t(now - c.lastSent1013) <= keepAliveMs) return;
+    if (uint32_t(now - c.lastSent1013) < roverKeepAliveMs) return;
     uint8_t frame[maxFrameBytes];
     int n = encodeRtcm1013(-1, frame);
     if (n <= 0 || n > maxFrameBytes) return;
@@ -148,7 +138,7 @@ void handleRoverInput(int clientIndex, const char* data, uint32_t length)
 {
     Client& c = client[clientIndex];
     consoleLine("checking for gga");
-    consoleLine(printable(data, length));
+    consoleLine(maskedEcho(data, length, c.echoHeaderMatch, c.echoMasking));
     bool tookGga = false;
     for (uint32_t k = 0; k < length; ++k) {
         char ch = data[k];
@@ -186,7 +176,8 @@ void handleRoverInput(int clientIndex, const char* data, uint32_t length)
 
 int roverReadPass(int timeoutMs)
 {
-    pollfd fds[maxClients];
+    // The rovers' sockets, then the wake-up of a stored message.
+    pollfd fds[maxClients + 1];
     int slots[maxClients];
     int count = 0;
     for (int i = 0; i < maxClients; ++i) {
@@ -200,9 +191,24 @@ int roverReadPass(int timeoutMs)
         slots[count] = i;
         ++count;
     }
+    nfds_t watched = nfds_t(count);
+    if (wakeHandle(roverWake) >= 0) {
+        fds[watched].fd = wakeHandle(roverWake);
+        fds[watched].events = POLLIN;
+        fds[watched].revents = 0;
+        ++watched;
+    }
+    // With no rover connected this is the idle turn's sleep, which a login
+    // ends early.
+    int ready = poll(fds, watched, timeoutMs);
+    if (ready > 0 && watched > nfds_t(count) && fds[count].revents != 0) {
+        // Taken before the send pass reads the kept messages, so that a
+        // message stored from now on wakes the next turn.
+        takeWake(roverWake);
+        --ready;
+    }
     if (count == 0) return -1;
-    int ready = poll(fds, nfds_t(count), timeoutMs);
-    if (ready <= 0) return ready;
+    if (ready <= 0) return ready < 0 ? ready : 0;
 
     char buffer[roverRxBytes];
     for (int k = 0; k < count; ++k) {
@@ -230,8 +236,23 @@ int roverReadPass(int timeoutMs)
     return ready;
 }
 
+// The bases whose stored messages must wake this thread: those its rovers
+// are served from, auxiliaries included.
+uint32_t servedBaseMask()
+{
+    uint32_t mask = 0;
+    for (const Client& c : client) {
+        if (!c.active) continue;
+        if (c.masterBase >= 0 && c.masterBase < maxBases) mask |= 1u << c.masterBase;
+        for (int32_t a : c.auxBase)
+            if (a >= 0 && a < maxBases) mask |= 1u << a;
+    }
+    return mask;
+}
+
 void roverSendPass(uint32_t now)
 {
+    setServedBases(servedBaseMask());
     for (int i = 0; i < maxClients; ++i) {
         Client& c = client[i];
         if (!c.active) continue;
@@ -261,11 +282,30 @@ void roverSendPass(uint32_t now)
     }
 }
 
+int roverTurnWaitMs(uint32_t passNow)
+{
+    bool anyRover = false;
+    uint32_t soonest = idleSleepMs;
+    for (int i = 0; i < maxClients; ++i) {
+        if (!client[i].active) continue;
+        anyRover = true;
+        soonest = std::min(soonest, roverDueInMs(i, passNow));
+    }
+    if (anyRover && wakeHandle(roverWake) < 0) return unwokenTurnWaitMs;
+    uint32_t spent = clockMs() - passNow;
+    return soonest > spent ? int(soonest - spent) : 0;
+}
+
 void clientThread()
 {
+    uint32_t now = clockMs();
     while (dataThreadsRun) {
-        if (roverReadPass(turnWaitMs) < 0) sleepMs(idleSleepMs);
-        roverSendPass(clockMs());
+        // Sleeps until a rover sends, a full socket makes room, a message is
+        // stored for a base a rover is served from, or the clock makes
+        // something due; then one send pass over every rover, as before.
+        roverReadPass(roverTurnWaitMs(now));
+        now = clockMs();
+        roverSendPass(now);
     }
     for (Client& c : client) closeClient(c);
 }

@@ -10,9 +10,10 @@
 // Thread function; runs while dataThreadsRun is set, then frees every slot.
 void clientThread();
 
-// One read turn: waits at most timeoutMs for any active rover's socket,
-// then reads and handles what came. -1 when no rover is connected (nothing
-// was waited for), else poll's result.
+// One read turn: waits at most timeoutMs for any active rover's socket or
+// the thread's wake-up, then reads and handles what came. -1 when no rover
+// is connected (only the wake-up was waited for), else the number of rover
+// sockets that were ready (0 after a time-out or a wake-up alone).
 int roverReadPass(int timeoutMs);
 
 // Handles bytes received from a rover: whole GGA sentences, also when they
@@ -21,3 +22,7 @@ void handleRoverInput(int clientIndex, const char* data, uint32_t length);
 
 // One send pass over all active rovers with the pass's clock value.
 void roverSendPass(uint32_t now);
+
+// How long the turn after the pass at `passNow` may wait: until the
+// soonest work any rover has by the clock, at most the idle turn's 100 ms.
+int roverTurnWaitMs(uint32_t passNow);

@@ -104,6 +104,31 @@ constexpr BinrBuild binrStation[] = {
      "error sending BINR 6Ah out "},
 };
 
+// The systems (bit per netSystem index) whose pending network frames the
+// pass of a stream code builds and then clears. A flag of any other system
+// is kept current but read by nothing, and times nothing.
+unsigned netSystemsServed(int code)
+{
+    constexpr unsigned gps = 1u << netSystemGps, glo = 1u << netSystemGlo,
+                       bds = 1u << netSystemBds, gal = 1u << netSystemGal;
+    switch (code) {
+    case 20: return gps | glo | bds;
+    case 30: return gps | glo | bds;
+    case 31: return gps | glo;
+    case 32: return gps | glo | gal | bds;
+    case 33: return gps | glo;
+    case 34: return gps | glo;
+    default: return 0;
+    }
+}
+
+// From `now` to `at`, when `at` lies ahead; else not timed.
+uint32_t timeUntil(uint32_t at, uint32_t now)
+{
+    int32_t ahead = int32_t(at - now);
+    return ahead > 0 ? uint32_t(ahead) : UINT32_MAX;
+}
+
 void markStalled(Client& c, uint32_t now)
 {
     if (c.outputStalled) return;
@@ -131,17 +156,15 @@ bool buildBinr(int clientIndex, int baseIndex, std::span<const BinrBuild> kinds,
 {
     Client& c = client[clientIndex];
     BaseStation& b = baseStation[baseIndex];
-    // The source frame is copied only to learn, safely, whether its stamp is new.
-    uint8_t source[maxFrameBytes];
     uint8_t frame[maxFrameBytes];
     for (const BinrBuild& r : kinds) {
-        uint32_t length = 0, stamp = 0;
+        uint32_t stamp = 0;
         // These frames come from the record itself, which the base data
         // thread may be writing: one built meanwhile (a source frame kept,
         // its decode not yet done) is dropped and built again next pass.
         uint32_t writes = recordWritesBefore(b);
         if (writes & 1u) continue;
-        if (!copyKeptMessage(b, r.source, source, length, stamp, c.*r.lastSent)) continue;
+        if (!newKeptStamp(b, r.source, stamp, c.*r.lastSent)) continue;
         int n = r.build(frame, baseIndex);
         if (!recordUnchangedSince(b, writes)) continue;
         consoleLine(r.logText);
@@ -237,6 +260,28 @@ bool flushClientOutput(int clientIndex, uint32_t now)
         return false;
     }
     return c.pendingOutputLength == 0;
+}
+
+uint32_t roverDueInMs(int clientIndex, uint32_t now)
+{
+    if (clientIndex < 0 || clientIndex >= maxClients) return UINT32_MAX;
+    const Client& c = client[clientIndex];
+    uint32_t soonest = UINT32_MAX;
+    if (c.outputStalled)
+        soonest = std::min(soonest, timeUntil(c.stalledSinceMs + roverStallLimitMs + 1, now));
+    // The rover's branch of the send pass: its ERP record, its master base,
+    // or the keep-alive.
+    if (c.erpIndex >= 0) return soonest;
+    int master = c.masterBase;
+    // An ERP rover without a record is only kept alive, whatever its master.
+    if (master < 0 || master >= maxBases || c.streamCode >= 50)
+        return std::min(soonest, timeUntil(c.lastSent1013 + roverKeepAliveMs, now));
+    if (!baseStation[master].trusted) return soonest;
+    unsigned systems = netSystemsServed(c.streamCode);
+    for (int s = 0; s < 4; ++s)
+        if ((systems >> s & 1u) && c.netPending[s])
+            soonest = std::min(soonest, timeUntil(c.netPendingClock[s] + netFrameDelayMs, now));
+    return soonest;
 }
 
 bool sendBaseData(int clientIndex)

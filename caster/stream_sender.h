@@ -16,6 +16,12 @@
 
 // A rover that has refused every byte this long is closed.
 constexpr uint32_t roverStallLimitMs = 30000;
+// A rover with no base to be served from is sent a 1013 this long after the
+// last one.
+constexpr uint32_t roverKeepAliveMs = 5000;
+// The network frames of a new epoch wait this long after the pass that saw
+// the epoch.
+constexpr uint32_t netFrameDelayMs = 200;
 
 enum class FrameSend {
     sent,     // the whole frame went out; its stamp was taken
@@ -37,6 +43,15 @@ bool sendBaseDataAt(int clientIndex, uint32_t now);
 FrameSend sendClientFrame(int clientIndex, const uint8_t* frame, uint32_t length,
                           uint32_t* stampTarget, uint32_t stamp, const char* errorText,
                           uint32_t now);
+
+// When the rover next has work by the clock alone, in ms after `now`, the
+// clock value of the pass just made: its keep-alive, its pending network
+// frames, the stall limit of its full socket. UINT32_MAX when nothing is
+// timed. Work that was due by `now` and still waits is left out: the pass
+// found its socket full, and the socket's room wakes the thread for it.
+// Work that a stored message brings (relayed kinds, new epochs, ERP
+// messages) needs no time: the store wakes the thread.
+uint32_t roverDueInMs(int clientIndex, uint32_t now);
 
 // Sends what the socket left of an earlier frame, and closes a rover that
 // has taken nothing for roverStallLimitMs. True when the rover may be sent

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/rover_wake.h"
 #include "platform/console.h"
 
 BaseStation baseStation[maxBases];
@@ -58,6 +59,15 @@ const char* msgKindName(int kind)
     return (kind >= 0 && kind < msgKindCount) ? names[kind] : "?";
 }
 
+// The slot number of a record of the global array; -1 for any other record
+// (a test's own).
+static int baseIndexOf(const BaseStation& b)
+{
+    for (int i = 0; i < maxBases; ++i)
+        if (&baseStation[i] == &b) return i;
+    return -1;
+}
+
 void initSatelliteEntries(BaseStation& b)
 {
     for (auto& s : b.gpsSat) s = GpsSatObs{};
@@ -96,7 +106,8 @@ void constructBaseStation(BaseStation& b)
         resetEvent(m.msgEvent);
         std::lock_guard<std::mutex> g(m.frameLock);
         m.msgLength = 0;
-        m.msgStamp = m.msgRxTime = m.msgPrevRxTime = 0;
+        m.msgStamp = 0;
+        m.msgRxTime = m.msgPrevRxTime = 0;
         m.msgPresent = m.msgNative = 0;
     }
     b.socket = invalidSocket;
@@ -193,6 +204,8 @@ void resetBaseStation(BaseStation& b)
     initSatelliteEntries(b);
 
     if (held) releaseMutex(b.mutex);
+    // Rovers that named this base are closed by the rover thread's next pass.
+    wakeRoversOfBase(baseIndexOf(b));
 }
 
 bool storeKeptMessage(BaseStation& b, int kind, const uint8_t* frame, uint32_t length,
@@ -214,7 +227,15 @@ bool storeKeptMessage(BaseStation& b, int kind, const uint8_t* frame, uint32_t l
         m.msgNative = received ? 1 : 0;
     }
     setEvent(m.msgEvent);
+    wakeRoversOfBase(baseIndexOf(b));
     return true;
+}
+
+// A reader that has the kept frame already finds so from the event and the
+// stamp alone, and takes no lock.
+static bool keptFrameIsNew(const KeptMessage& m, uint32_t lastStamp)
+{
+    return eventIsSet(m.msgEvent) && m.msgStamp.load(std::memory_order_acquire) != lastStamp;
 }
 
 bool copyKeptMessage(BaseStation& b, int kind, uint8_t* out, uint32_t& length,
@@ -222,11 +243,17 @@ bool copyKeptMessage(BaseStation& b, int kind, uint8_t* out, uint32_t& length,
 {
     if (kind < 0 || kind >= msgKindCount) return false;
     KeptMessage& m = b.msg[kind];
-    if (!eventIsSet(m.msgEvent)) return false;
+    if (!keptFrameIsNew(m, lastStamp)) return false;
     std::lock_guard<std::mutex> g(m.frameLock);
     if (m.msgLength == 0 || m.msgStamp == lastStamp) return false;
-    std::memcpy(out, m.msgBuffer, m.msgLength);
+    if (out) std::memcpy(out, m.msgBuffer, m.msgLength);
     length = m.msgLength;
     stamp = m.msgStamp;
     return true;
+}
+
+bool newKeptStamp(BaseStation& b, int kind, uint32_t& stamp, uint32_t lastStamp)
+{
+    uint32_t length = 0;
+    return copyKeptMessage(b, kind, nullptr, length, stamp, lastStamp);
 }

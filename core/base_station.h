@@ -37,12 +37,13 @@ const char* msgKindName(int kind);
 
 // One kept message. The event tells a reader that the frame is complete;
 // the short lock keeps a reader from copying a frame that a writer is
-// rewriting at that moment.
+// rewriting at that moment. The stamp can be compared without the lock, so
+// that a reader which has the frame already takes no lock at all.
 struct KeptMessage {
     uint8_t msgBuffer[maxFrameBytes] = {};
     uint32_t msgLength = 0;
     Event msgEvent;
-    uint32_t msgStamp = 0;
+    std::atomic<uint32_t> msgStamp{0};
     uint32_t msgRxTime = 0;
     uint32_t msgPrevRxTime = 0;
     uint8_t msgPresent = 0;
@@ -200,12 +201,17 @@ void resetBaseStation(BaseStation& b);
 void initSatelliteEntries(BaseStation& b);
 
 // Kept-message exchange. The writer resets the event, copies the frame in,
-// stores length and stamps, sets the event. A frame longer than the kind's
-// capacity is refused (false) and the kept frame is left as it was.
+// stores length and stamps, sets the event, and wakes the rover thread when
+// a rover is served from the base. A frame longer than the kind's capacity
+// is refused (false) and the kept frame is left as it was.
 // `received` marks a frame from the base (moves the reception times).
 bool storeKeptMessage(BaseStation& b, int kind, const uint8_t* frame, uint32_t length,
                       uint32_t stamp, bool received);
 // Copies out a complete kept frame whose stamp differs from `lastStamp`.
 // False when the event is not set, the stamp is unchanged or nothing is kept.
+// With `out` null only the length and stamp are given.
 bool copyKeptMessage(BaseStation& b, int kind, uint8_t* out, uint32_t& length,
                      uint32_t& stamp, uint32_t lastStamp);
+// The same test without the copy: the stamp of a complete kept frame that
+// differs from `lastStamp`.
+bool newKeptStamp(BaseStation& b, int kind, uint32_t& stamp, uint32_t lastStamp);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/rover_wake.h"
+
 ErpRecord erp[maxErpRecords];
 
 void initErpRecord(ErpRecord& r)
@@ -35,22 +37,6 @@ void releaseErpRecord(ErpRecord& r)
     if (r.inUse) initErpRecord(r);
 }
 
-bool storeErpMessage(ErpRecord& r, int kind, const uint8_t* frame, uint32_t length,
-                     uint32_t stamp)
-{
-    if (kind < 0 || kind >= erpMsgKindCount || length == 0 || length > sizeof r.msgBuffer[0])
-        return false;
-    resetEvent(r.msgEvent[kind]);
-    {
-        std::lock_guard<std::mutex> g(r.frameLock[kind]);
-        std::memcpy(r.msgBuffer[kind], frame, length);
-        r.msgLength[kind] = length;
-        r.msgStamp[kind] = stamp;
-    }
-    setEvent(r.msgEvent[kind]);
-    return true;
-}
-
 bool copyErpMessage(ErpRecord& r, int kind, uint8_t* out, uint32_t& length, uint32_t& stamp,
                     uint32_t lastStamp)
 {
@@ -60,5 +46,22 @@ bool copyErpMessage(ErpRecord& r, int kind, uint8_t* out, uint32_t& length, uint
     length = r.msgLength[kind];
     stamp = r.msgStamp[kind];
     std::memcpy(out, r.msgBuffer[kind], length);
+    return true;
+}
+
+bool storeErpMessage(ErpRecord& r, int kind, const uint8_t* frame, uint32_t length,
+                     uint32_t stamp)
+{
+    if (kind < 0 || kind >= erpMsgKindCount) return false;
+    if (length == 0 || length > sizeof r.msgBuffer[kind]) return false;
+    resetEvent(r.msgEvent[kind]);
+    {
+        std::lock_guard<std::mutex> g(r.frameLock[kind]);
+        std::memcpy(r.msgBuffer[kind], frame, length);
+        r.msgLength[kind] = length;
+        r.msgStamp[kind] = stamp;
+    }
+    setEvent(r.msgEvent[kind]);
+    wakeRoverThread();
     return true;
 }

@@ -84,11 +84,13 @@ void initErpRecord(ErpRecord& r);
 // it whole.
 void releaseErpRecord(ErpRecord& r);
 
-// Message exchange, as for a base's kept messages: the writer resets the
-// event, copies the frame in under the kind's lock, stamps it and sets the
-// event; a reader copies out a complete frame whose stamp differs from the
-// one it took last. A frame too long for the buffer is refused.
+// Keeps one message built for the station: the same exchange as a base's
+// kept messages (event reset, frame, length and stamp under the kind's
+// lock, event set), then wakes the rover thread that serves it. False when
+// the kind or the length is out of range.
 bool storeErpMessage(ErpRecord& r, int kind, const uint8_t* frame, uint32_t length,
                      uint32_t stamp);
+// A reader copies out a complete frame whose stamp differs from the one it
+// took last.
 bool copyErpMessage(ErpRecord& r, int kind, uint8_t* out, uint32_t& length, uint32_t& stamp,
                     uint32_t lastStamp);

@@ -4,6 +4,7 @@
 #include "core/caster_settings.h"
 #include "core/erp_record.h"
 #include "core/gnss_time.h"
+#include "core/rover_wake.h"
 #include "core/ephemeris.h"
 
 Client client[maxClients];
@@ -84,6 +85,12 @@ static void clearClientBuffers(Client& c)
     c.lineLength = 0;
     c.lineStar = -1;
     c.lineOverflow = false;
+    c.echoHeaderMatch = 0;
+    c.echoMasking = false;
+    c.takeSampleMs = 0;
+    c.peerWindowEdge = 0;
+    c.peerWindowLargest = 0;
+    c.lastTakenMs = 0;
 }
 
 static void constructClient(Client& c)
@@ -144,6 +151,8 @@ void initGlobals()
     tcpBaseCount = 0;
     tcpBaseReload = false;
     for (auto& r : erp) initErpRecord(r);
+    openRoverWake();
+    setServedBases(0);
     erpCount = 0;
     for (auto& w : webUser) {
         w.socket = invalidSocket;

@@ -89,6 +89,19 @@ struct Client {
     uint32_t lineLength = 0;
     int32_t lineStar = -1;
     bool lineOverflow = false;
+    // The console echo of rover input: how much of an "Authorization:"
+    // header the current line has begun with (0xFF once it cannot be one),
+    // and whether the rest of the line is a credential, which is not shown.
+    uint8_t echoHeaderMatch = 0;
+    bool echoMasking = false;
+    // Whether the rover takes what it is sent, sampled now and then: the
+    // right edge of the window it last advertised (bytes acknowledged plus
+    // window), the largest window seen, and when it last took data or had
+    // nothing left to take.
+    uint32_t takeSampleMs = 0;
+    uint64_t peerWindowEdge = 0;
+    uint32_t peerWindowLargest = 0;
+    uint32_t lastTakenMs = 0;
 };
 
 struct WebUser {

@@ -166,7 +166,14 @@ void calcErpIono(ErpRecord& r)
                       pairLine[1], pairLine[2]))
             continue;
         const double dX = std::hypot(lat[k.anchor] - xLat, lon[k.anchor] - xLon);
-        const double dE = std::hypot(lat[k.anchor] - r.latitude, lon[k.anchor] - r.longitude);
+        // The node behind the anchor (away from the cut point) lies on the
+        // slope's other side: the distance counts negative there, so the
+        // slope goes on instead of being mirrored.
+        double dE = std::hypot(lat[k.anchor] - r.latitude, lon[k.anchor] - r.longitude);
+        if ((r.latitude - lat[k.anchor]) * (xLat - lat[k.anchor]) +
+                (r.longitude - lon[k.anchor]) * (xLon - lon[k.anchor]) <
+            0)
+            dE = -dE;
         const double pairKm = distanceKm(lat[k.k], lon[k.k], lat[k.j], lon[k.j]);
         if (!(dX > 0) || !(pairKm > 0) || !std::isfinite(dE)) continue;
         for (int s = 0; s < S; ++s) {

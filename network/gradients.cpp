@@ -1,6 +1,207 @@
 #include "network/gradients.h"
 
-// Placeholders until the gradient fit lands.
-bool calcNetCorrGPS(int) { return false; }
-bool calcNetCorrGLO(int) { return false; }
-bool calcNetCorrBDS(int) { return false; }
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+
+#include "core/base_station.h"
+#include "core/records.h"
+#include "network/nearest_base.h"
+
+namespace {
+
+constexpr double pi = 3.1415926535898;
+// The readers' scale: metres of shift per radian for one ppm.
+constexpr double earthScale = 6.37;
+// First-band ionosphere factors of the readers (6.37 x f2/f1).
+constexpr double readerK1GpsGlo = 4.963636363636364;
+constexpr double readerK1Bds = 4.925688073394495;
+// A sample older than this against the master's epoch is no longer the
+// satellite's ionosphere (it set at that station, or the station stalled).
+constexpr int64_t maxSampleAgeMs = 30000;
+// Below this ratio of the normal matrix's eigenvalues the auxiliary bases
+// lie (nearly) on one line and only the slope along it is fitted.
+constexpr double minEigenRatio = 0.01;
+
+// f2^2 / (f1^2 - f2^2): turns the difference of the second and first
+// signal's delays into the first signal's delay.
+constexpr double firstSignalFactor(double f1, double f2) { return f2 * f2 / (f1 * f1 - f2 * f2); }
+constexpr double gpsFactor = firstSignalFactor(1575.42e6, 1227.6e6);
+// Every GLONASS channel keeps L1/L2 = 9/7.
+constexpr double gloFactor = firstSignalFactor(9.0, 7.0);
+constexpr double bdsFactor = firstSignalFactor(1561.098e6, 1207.14e6);
+
+struct SystemPlan {
+    int slots;
+    double ionoFactor;   // firstSignalFactor of the system
+    double readerK1;
+};
+
+// How far `then` lies before `now` (ms), across a rollover of the day
+// (GLONASS) or of the week (GPS, BeiDou): the nearest of the candidates.
+int64_t epochAgeMs(uint32_t now, uint32_t then)
+{
+    const int64_t d = int64_t(now) - int64_t(then);
+    int64_t best = d;
+    for (int64_t period : {int64_t(86400000), int64_t(604800000)})
+        if (std::llabs(d + period) < std::llabs(best)) best = d + period;
+    return best;
+}
+
+uint32_t systemEpoch(const BaseStation& b, const GpsSatObs*) { return b.gpsTowMs; }
+uint32_t systemEpoch(const BaseStation& b, const GloSatObs*) { return b.gloEpochMs; }
+uint32_t systemEpoch(const BaseStation& b, const BdsSatObs*) { return b.bdsTowMs; }
+GpsSatObs* satellites(BaseStation& b, const GpsSatObs*) { return b.gpsSat; }
+GloSatObs* satellites(BaseStation& b, const GloSatObs*) { return b.gloSat; }
+BdsSatObs* satellites(BaseStation& b, const BdsSatObs*) { return b.bdsSat; }
+
+// Normal equations of one term's plane fit through the master.
+struct PlaneFit {
+    double xx = 0, xy = 0, yy = 0, xt = 0, yt = 0;
+    void add(double x, double y, double t)
+    {
+        xx += x * x, xy += x * y, yy += y * y, xt += x * t, yt += y * t;
+    }
+    // Slopes along x and y; the least-norm solution (along the principal
+    // direction) when the samples' positions lie on one line.
+    bool solve(double& sx, double& sy) const
+    {
+        double half = 0.5 * (xx + yy);
+        double spread = std::sqrt(0.25 * (xx - yy) * (xx - yy) + xy * xy);
+        double big = half + spread, small = half - spread;
+        if (!(big > 0)) return false;
+        if (small > minEigenRatio * big) {
+            double det = xx * yy - xy * xy;
+            sx = (yy * xt - xy * yt) / det;
+            sy = (xx * yt - xy * xt) / det;
+        } else {
+            // Unit vector of the line: eigenvector of the larger eigenvalue.
+            double ux, uy;
+            if (xy == 0) {
+                ux = xx >= yy ? 1 : 0;
+                uy = 1 - ux;
+            } else {
+                ux = big - yy, uy = xy;
+                double len = std::hypot(ux, uy);
+                ux /= len, uy /= len;
+            }
+            double along = (ux * xt + uy * yt) / big;
+            sx = along * ux;
+            sy = along * uy;
+        }
+        return std::isfinite(sx) && std::isfinite(sy);
+    }
+};
+
+bool hasPosition(const BaseStation& b)
+{
+    return std::isfinite(b.latitudeRad) && std::isfinite(b.longitudeRad) &&
+           !(b.latitudeRad == 0 && b.longitudeRad == 0);
+}
+
+// A satellite entry with an ionosphere estimate of about the master's epoch.
+template <typename Sat>
+bool currentSample(const Sat& s, uint32_t masterEpoch)
+{
+    if (s.codeDelay[0] == 0 || !std::isfinite(s.codeDelay[0])) return false;
+    return std::llabs(epochAgeMs(masterEpoch, s.epochMs)) <= maxSampleAgeMs;
+}
+
+template <typename Sat, size_t N>
+bool calcNetCorr(int baseIndex, double (&block)[8][N], const SystemPlan& plan)
+{
+    if (baseIndex < 0 || baseIndex >= maxBases) return false;
+    BaseStation& master = baseStation[baseIndex];
+    int aux[9] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
+    int exclude[9] = {baseIndex, -1, -1, -1, -1, -1, -1, -1, -1};
+    int auxCount = 0;
+    for (int k = 0; k < 9; ++k) {
+        int a = findNearestBaseExcluding(float(master.latitude), float(master.longitude), exclude);
+        if (a < 0) break;
+        aux[auxCount++] = a;
+        if (k + 1 < 9) exclude[k + 1] = a;
+    }
+    if (auxCount == 0) return false;
+    if (!hasPosition(master)) return true;
+
+    const double cosLat = std::cos(master.latitudeRad);
+    double dLat[9], dLonC[9];
+    for (int k = 0; k < auxCount; ++k) {
+        const BaseStation& b = baseStation[aux[k]];
+        dLat[k] = b.latitudeRad - master.latitudeRad;
+        dLonC[k] = (b.longitudeRad - master.longitudeRad) * cosLat;
+    }
+
+    const Sat* tag = nullptr;
+    const uint32_t epoch = systemEpoch(master, tag);
+    const Sat* m = satellites(master, tag);
+    const int slots = plan.slots < int(N) ? plan.slots : int(N);
+    for (int s = 0; s < slots; ++s) {
+        const Sat& ms = m[s];
+        if (!currentSample(ms, epoch)) continue;
+        const double mIp = plan.ionoFactor * (ms.phaseAdvance[1] - ms.phaseAdvance[0]);
+        const double mIc = plan.ionoFactor * (ms.codeDelay[1] - ms.codeDelay[0]);
+        PlaneFit ip, tropo, ic;
+        int used = 0;
+        for (int k = 0; k < auxCount; ++k) {
+            BaseStation& b = baseStation[aux[k]];
+            if (!hasPosition(b)) continue;
+            const Sat& as = satellites(b, tag)[s];
+            if (!currentSample(as, epoch)) continue;
+            const double tIp =
+                plan.ionoFactor * (as.phaseAdvance[1] - as.phaseAdvance[0]) - mIp;
+            const double tT = as.tropoDelay - ms.tropoDelay;
+            const double tIc = plan.ionoFactor * (as.codeDelay[1] - as.codeDelay[0]) - mIc;
+            if (!std::isfinite(tIp) || !std::isfinite(tT) || !std::isfinite(tIc) ||
+                !std::isfinite(dLat[k]) || !std::isfinite(dLonC[k]))
+                continue;
+            ip.add(dLat[k], dLonC[k], tIp);
+            tropo.add(dLat[k], dLonC[k], tT);
+            ic.add(dLat[k], dLonC[k], tIc);
+            ++used;
+        }
+        if (used == 0) continue;
+
+        const double e = ms.elevation * pi / 180.0;
+        const double f = 1.0 + 16.0 * std::pow(0.53 - e / pi, 3);
+        const double ionoScale = plan.readerK1 * f;
+        double n, east;
+        if (ip.solve(n, east)) {
+            double g0 = n / ionoScale, g1 = east / ionoScale;
+            if (std::isfinite(g0) && std::isfinite(g1)) block[0][s] = g0, block[1][s] = g1;
+        }
+        if (tropo.solve(n, east)) {
+            block[2][s] = -n / earthScale;
+            block[3][s] = -east / earthScale;
+        }
+        if (ic.solve(n, east)) {
+            double g4 = -n / ionoScale, g5 = -east / ionoScale;
+            if (std::isfinite(g4) && std::isfinite(g5)) block[4][s] = g4, block[5][s] = g5;
+        }
+    }
+    return true;
+}
+
+}   // namespace
+
+bool calcNetCorrGPS(int baseIndex)
+{
+    // Slot 0 holds satellite 32; slots 32..39 stay unwritten.
+    static const SystemPlan plan{32, gpsFactor, readerK1GpsGlo};
+    if (baseIndex < 0 || baseIndex >= maxBases) return false;
+    return calcNetCorr<GpsSatObs>(baseIndex, baseStation[baseIndex].netGradient.gps, plan);
+}
+
+bool calcNetCorrGLO(int baseIndex)
+{
+    static const SystemPlan plan{24, gloFactor, readerK1GpsGlo};
+    if (baseIndex < 0 || baseIndex >= maxBases) return false;
+    return calcNetCorr<GloSatObs>(baseIndex, baseStation[baseIndex].netGradient.glo, plan);
+}
+
+bool calcNetCorrBDS(int baseIndex)
+{
+    static const SystemPlan plan{64, bdsFactor, readerK1Bds};
+    if (baseIndex < 0 || baseIndex >= maxBases) return false;
+    return calcNetCorr<BdsSatObs>(baseIndex, baseStation[baseIndex].netGradient.bds, plan);
+}

@@ -4,7 +4,12 @@
 #include <thread>
 
 #include "caster/rover_thread.h"
+#include "caster/stream_sender.h"
+#include "core/rover_wake.h"
+#include "platform/clock.h"
 #include "rover_test_support.h"
+
+#include <poll.h>
 
 using namespace rovertest;
 
@@ -37,6 +42,13 @@ void placeBase(int slot, double lat, double lon)
 }
 
 class RoverThread : public RoverTest {};
+
+// Whether the rover thread would be woken now.
+bool woken()
+{
+    pollfd p{wakeHandle(roverWake), POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+}
 
 }   // namespace
 
@@ -161,4 +173,95 @@ TEST_F(RoverThread, ThreadServesRoversAndFreesTheirSlotsWhenStopped)
     worker.join();
     EXPECT_FALSE(client[0].active);
     EXPECT_EQ(client[0].clientSocket, invalidSocket);
+}
+
+TEST_F(RoverThread, StoredMessageWakesTheThreadOnlyForABaseItServes)
+{
+    ASSERT_GE(wakeHandle(roverWake), 0);
+    makeTrustedBase(0);
+    makeTrustedBase(5);
+    SocketPair p = pair();
+    attachRover(0, p.caster, 0, 0);
+    roverSendPass(1000);                // learns that base 0 is served
+    roverReadPass(0);                   // takes whatever woke it before
+    EXPECT_FALSE(woken());
+
+    keep(5, kind1004, rtcmFrame(1004, 40), 2000);
+    EXPECT_FALSE(woken());
+    keep(0, kind1004, rtcmFrame(1004, 40), 2000);
+    keep(0, kind1012, rtcmFrame(1012, 40), 2000);
+    EXPECT_TRUE(woken());
+    // Taken once, whatever number of messages came; the next store wakes it
+    // again.
+    EXPECT_EQ(roverReadPass(0), 0);
+    EXPECT_FALSE(woken());
+    roverSendPass(1001);
+    EXPECT_EQ(rtcmNumbers(drain(p.rover)), (std::vector<int>{1004, 1012}));
+    keep(0, kind1004, rtcmFrame(1004, 40), 3000);
+    EXPECT_TRUE(woken());
+    roverReadPass(0);
+
+    // The base leaving wakes it too: its rovers are closed in the next pass.
+    resetBaseStation(baseStation[0]);
+    EXPECT_TRUE(woken());
+    roverReadPass(0);
+    roverSendPass(1002);
+    EXPECT_FALSE(client[0].active);
+    // With nobody served, stores wake nothing.
+    roverSendPass(1003);
+    keep(5, kind1004, rtcmFrame(1004, 40), 4000);
+    EXPECT_FALSE(woken());
+}
+
+TEST_F(RoverThread, TurnWaitsForTheSoonestTimedWorkAndNoLonger)
+{
+    uint32_t now = clockMs() + 100000;
+    // Nobody connected: the idle turn.
+    EXPECT_EQ(roverTurnWaitMs(clockMs()), 100);
+
+    SocketPair keptAlive = pair();
+    attachRover(0, keptAlive.caster, 10, -1);
+    client[0].lastSent1013 = now - 4990;
+    EXPECT_EQ(roverDueInMs(0, now), 10u);
+    // Due by now and left by the pass (a full socket): not timed.
+    client[0].lastSent1013 = now - 5000;
+    EXPECT_EQ(roverDueInMs(0, now), UINT32_MAX);
+    client[0].lastSent1013 = now - 1000;
+    EXPECT_EQ(roverDueInMs(0, now), 4000u);
+    // A rover that stopped taking data is due at the stall limit.
+    client[0].outputStalled = true;
+    client[0].stalledSinceMs = now - roverStallLimitMs + 20;
+    EXPECT_EQ(roverDueInMs(0, now), 21u);
+    client[0].outputStalled = false;
+
+    // Network frames wait 200 ms after the epoch, for the systems the
+    // stream serves, once the master is trusted.
+    makeTrustedBase(2);
+    SocketPair imac = pair();
+    attachRover(1, imac.caster, 32, 2);
+    client[1].netPending[netSystemGal] = true;
+    client[1].netPendingClock[netSystemGal] = now - 150;
+    client[1].netPending[netSystemGps] = true;
+    client[1].netPendingClock[netSystemGps] = now - 120;
+    EXPECT_EQ(roverDueInMs(1, now), 50u);
+    client[1].streamCode = 34;   // CMR iMAC builds no Galileo frames
+    EXPECT_EQ(roverDueInMs(1, now), 80u);
+    client[1].streamCode = 0;    // a single-base stream reads no flag
+    EXPECT_EQ(roverDueInMs(1, now), UINT32_MAX);
+    client[1].streamCode = 32;
+    baseStation[2].trusted = 0;
+    EXPECT_EQ(roverDueInMs(1, now), UINT32_MAX);
+    baseStation[2].trusted = 1;
+
+    // The turn takes the soonest of all rovers, less the time already spent,
+    // and never more than the idle turn.
+    uint32_t pass = clockMs();
+    client[0].lastSent1013 = pass - 4000;
+    client[1].netPendingClock[netSystemGal] = pass - 170;
+    int wait = roverTurnWaitMs(pass);
+    EXPECT_LE(wait, 30);
+    EXPECT_GE(wait, 20);
+    client[1].netPending[netSystemGal] = client[1].netPending[netSystemGps] = false;
+    EXPECT_LE(roverTurnWaitMs(clockMs()), 100);
+    EXPECT_GE(roverTurnWaitMs(clockMs()), 90);
 }

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <poll.h>
 #include <regex>
+#include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 #include "caster_process.h"
 #include "core/checksum.h"
@@ -154,6 +158,67 @@ TEST_F(RoverE2E, HangUpRereadsCasterSettings)
     bool closed = false;
     std::string reply = refused(getRequest("/", userPass), closed);
     EXPECT_NE(reply.find(";Atlantis;"), std::string::npos) << reply;
+}
+
+// A rover of a nearest-base stream that has sent no position has no base
+// to be served from: it gets the greeting's 1013 and then a keep-alive 1013
+// every 5 s, timed by the rover thread's clock rather than by any traffic.
+TEST(RoverKeepAliveE2E, RoverWithoutBaseGetsA1013EveryFiveSeconds)
+{
+    CasterProcess caster;
+    std::string nextYear = std::to_string(std::stoi(formatLocalTime("%Y", time(nullptr))) + 1);
+    caster.writeFile("users.txt", "user:pass 100 " + nextYear + " l f s t st z e\r\n");
+    caster.writeFile("base.txt", "pass /MOUNT\r\n");
+    // Nearest-base streams and RTCM 3.1 output on (see the caster file's
+    // line order in the data path test).
+    const char* lines[] = {"Test Net", "CAN", "45.00", "-75.00", "www.example.com",
+                           "127.0.0.1", "10000", "127.0.0.1", "10000",
+                           "0", "0", "0", "0", "1", "0", "0", "1", "0", "1", "1", "0", "0", "0",
+                           "200"};
+    std::string settings;
+    for (const char* line : lines) settings += std::string(line) + "\r\n";
+    caster.writeFile("caster.txt", settings);
+    ASSERT_TRUE(caster.start());
+
+    int fd = connectTo(caster.ports().rover);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(sendText(fd, getRequest("/RTCM31_NEAR", userPass)));
+    using Clock = std::chrono::steady_clock;
+    auto start = Clock::now();
+    std::string bytes;
+    size_t parsed = 0;
+    std::vector<double> arrivals;   // ms after the request, one per 1013
+    char buf[4096];
+    while (arrivals.size() < 4 && Clock::now() - start < std::chrono::seconds(17)) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 200) <= 0) continue;
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        double at = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        bytes.append(buf, size_t(n));
+        if (parsed == 0) {
+            size_t header = bytes.find("\r\n\r\n\r\n");
+            if (header == std::string::npos) continue;
+            parsed = header + 6;
+        }
+        size_t length = 0;
+        for (int message = rtcmMessageAt(bytes, parsed, length); message >= 0;
+             message = rtcmMessageAt(bytes, parsed, length)) {
+            EXPECT_EQ(message, 1013);
+            arrivals.push_back(at);
+            parsed += length;
+        }
+    }
+    close(fd);
+    ASSERT_EQ(arrivals.size(), 4u) << "bytes received: " << bytes.size();
+    EXPECT_EQ(parsed, bytes.size()) << "bytes outside whole frames";
+    // The first keep-alive comes when the caster's clock first allows it;
+    // from then on one every 5000 ms, neither early nor held for a turn.
+    for (size_t k = 2; k < arrivals.size(); ++k) {
+        double gap = arrivals[k] - arrivals[k - 1];
+        EXPECT_GE(gap, 4950.0) << k;
+        EXPECT_LE(gap, 5080.0) << k;
+    }
 }
 
 }   // namespace

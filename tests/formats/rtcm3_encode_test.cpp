@@ -458,9 +458,9 @@ TEST_F(Rtcm31Build, FkpMessagesFromTheGradientBlocks)
     b.gpsSatCount = 9;
     b.netGradient.gps[0][5] = 0.0123;    // ionosphere x latitude  -> NI
     b.netGradient.gps[1][5] = -0.0456;   // ionosphere x longitude -> EI
-    b.netGradient.gps[2][5] = 0.0789;    // troposphere x latitude -> N0
-    b.netGradient.gps[3][5] = -0.0101;   // troposphere x longitude -> E0
-    b.netGradient.gps[2][12] = 1e6;      // beyond the 12-bit field: held at its edge
+    b.netGradient.gps[2][5] = 0.0789;    // troposphere x latitude -> -N0
+    b.netGradient.gps[3][5] = -0.0101;   // troposphere x longitude -> -E0
+    b.netGradient.gps[2][12] = -1e6;     // beyond the 12-bit field: held at its edge
     gpsEphemeris[5].iode = 77;
     gpsEphemeris[0].iode = 12;
     int len = encodeRtcm1034(5, buf);
@@ -488,8 +488,11 @@ TEST_F(Rtcm31Build, FkpMessagesFromTheGradientBlocks)
     EXPECT_EQ(blocks[0].iode, 12);
     EXPECT_EQ(blocks[1].id, 5);
     EXPECT_EQ(blocks[1].iode, 77);
-    EXPECT_EQ(blocks[1].n0, 7);
-    EXPECT_EQ(blocks[1].e0, -1);
+    // The blocks hold correction gradients, FKP the errors': the
+    // troposphere's sign turns (the ionosphere's phase array is already the
+    // code error's).
+    EXPECT_EQ(blocks[1].n0, -7);
+    EXPECT_EQ(blocks[1].e0, 1);
     EXPECT_EQ(blocks[1].ni, 1);
     EXPECT_EQ(blocks[1].ei, -4);
     EXPECT_EQ(blocks[2].id, 12);
