@@ -34,18 +34,15 @@ struct ErpSatSlot {
     uint32_t contributors = 0;
     // Continuity of the synthesised phases: the lock time sent per
     // frequency, the master's lock time at the last synthesis, the epoch
-    // from which this station's own lock runs, the shift applied to the
-    // master's phases (m) and its rate (m/s), how many epochs the shift has
-    // run unbroken, and what the ionosphere was made of.
+    // from which this station's own lock runs, the ionospheric shift applied
+    // to the master's phases (m), and what that ionosphere was made of.
     uint16_t lockTimeS[3] = {};
     uint16_t masterLockS[3] = {};
     uint32_t lockStartMs = 0;
     bool locked = false;
-    uint8_t shiftEpochs = 0;
     // Counts the new arcs (the slip count the CMR and NCT builders send).
     uint8_t slipCount = 0;
     double phaseShift[3] = {};
-    double phaseShiftRate[3] = {};
     uint32_t signature = 0;
 };
 

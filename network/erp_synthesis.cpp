@@ -315,54 +315,77 @@ int synthesise(int erpIndex, uint32_t epochMs)
 
     calcErpIono<Sys>(r);
 
+    // The observations at the node, and what moved the master's phases
+    // through the ionosphere.
+    double code[S][3] = {}, phase[S][3] = {}, ionoShift[S][3] = {};
+    uint32_t signature[S] = {};
+    for (int s = 0; s < S; ++s) {
+        ErpSatSlot& slot = slots[s];
+        if (!slot.present) continue;
+        const auto& ms = masterSats[s];
+        signature[s] = slot.contributors;
+        for (int f = 0; f < F; ++f) {
+            // Without the master's own value there is no difference to take.
+            const bool codeIono = slot.contributors != 0 && ms.codeDelay[f] != 0;
+            const bool phaseIono = slot.contributors != 0 && ms.phaseAdvance[f] != 0;
+            if (phaseIono) signature[s] |= 1u << (16 + f);
+            const double dCode = codeIono ? slot.codeResidual[f] - ms.codeDelay[f] : 0.0;
+            ionoShift[s][f] = phaseIono ? slot.phaseResidual[f] - ms.phaseAdvance[f] : 0.0;
+            if (present(ms.codeRange[f])) code[s][f] = ms.codeRange[f] + dGeo[s] + dTropo[s] + dCode;
+            if (present(ms.phaseRange[f]))
+                phase[s][f] = ms.phaseRange[f] + dGeo[s] + dTropo[s] + ionoShift[s][f];
+            if (!std::isfinite(code[s][f])) code[s][f] = 0;
+            if (!std::isfinite(phase[s][f]) || !std::isfinite(ionoShift[s][f])) {
+                phase[s][f] = 0;
+                ionoShift[s][f] = 0;
+            }
+        }
+    }
+
+    // Phase continuity: the rover must see a new arc wherever the reference
+    // phase may have jumped: a slip at the master, a gap, a change in which
+    // bases the ionosphere came from, or an ionospheric shift that stepped
+    // against the other satellites' (geometry and troposphere come from
+    // smooth models; what all satellites share cancels between them).
+    bool restart[S] = {};
+    double step[S][3] = {}, commonStep[3] = {};
+    int continuing = 0;
+    for (int s = 0; s < S; ++s) {
+        ErpSatSlot& slot = slots[s];
+        if (!slot.present) continue;
+        const auto& ms = masterSats[s];
+        const uint32_t dt = sinceMs(epochMs, slot.prevEpochMs, Sys::periodMs);
+        restart[s] = !slot.locked || signature[s] != slot.signature || dt > maxGapMs;
+        for (int f = 0; f < F; ++f)
+            if (ms.lockTimeS[f] < slot.masterLockS[f]) restart[s] = true;
+        if (restart[s] || dt == 0) continue;
+        for (int f = 0; f < F; ++f) {
+            step[s][f] = ionoShift[s][f] - slot.phaseShift[f];
+            commonStep[f] += step[s][f];
+        }
+        ++continuing;
+    }
+    for (int f = 0; f < F && continuing > 0; ++f) commonStep[f] /= continuing;
+
     int count = 0;
     for (int s = 0; s < S; ++s) {
         ErpSatSlot& slot = slots[s];
         if (!slot.present) continue;
         const auto& ms = masterSats[s];
-        double code[3] = {}, phase[3] = {}, shift[3] = {};
-        uint32_t signature = slot.contributors;
-        for (int f = 0; f < F; ++f) {
-            // Without the master's own value there is no difference to take.
-            const bool codeIono = slot.contributors != 0 && ms.codeDelay[f] != 0;
-            const bool phaseIono = slot.contributors != 0 && ms.phaseAdvance[f] != 0;
-            if (phaseIono) signature |= 1u << (16 + f);
-            const double dCode = codeIono ? slot.codeResidual[f] - ms.codeDelay[f] : 0.0;
-            const double dPhase = phaseIono ? slot.phaseResidual[f] - ms.phaseAdvance[f] : 0.0;
-            shift[f] = dGeo[s] + dTropo[s] - dPhase;
-            if (present(ms.codeRange[f])) code[f] = ms.codeRange[f] + dGeo[s] + dTropo[s] + dCode;
-            if (present(ms.phaseRange[f])) phase[f] = ms.phaseRange[f] + shift[f];
-            if (!std::isfinite(code[f])) code[f] = 0;
-            if (!std::isfinite(phase[f])) phase[f] = 0;
-        }
-
-        // Phase continuity: the rover must see a new arc wherever the
-        // reference phase may have jumped: a slip at the master, a change in
-        // which bases the ionosphere came from, a gap, or a shift that left
-        // its course.
         const uint32_t dt = sinceMs(epochMs, slot.prevEpochMs, Sys::periodMs);
-        if (dt != 0) {
-            bool restart = !slot.locked || signature != slot.signature || dt > maxGapMs;
-            for (int f = 0; f < F; ++f)
-                if (ms.lockTimeS[f] < slot.masterLockS[f]) restart = true;
-            if (!restart && slot.shiftEpochs > 0) {
-                for (int f = 0; f < F; ++f) {
-                    const double predicted = slot.phaseShift[f] + slot.phaseShiftRate[f] * dt / 1000.0;
-                    if (phase[f] != 0 && !(std::fabs(shift[f] - predicted) <= erpPhaseJumpLimitM))
-                        restart = true;
-                }
-            }
-            if (restart) {
+        // A second synthesis of one epoch changes nothing of the arcs.
+        if (dt != 0 || restart[s]) {
+            bool newArc = restart[s];
+            for (int f = 0; f < F && !newArc; ++f)
+                if (phase[s][f] != 0 && !(std::fabs(step[s][f] - commonStep[f]) <= erpPhaseJumpLimitM))
+                    newArc = true;
+            if (newArc) {
                 slot.locked = true;
                 slot.lockStartMs = epochMs;
-                slot.shiftEpochs = 0;
-                for (int f = 0; f < F; ++f) slot.phaseShiftRate[f] = 0;
-            } else {
-                for (int f = 0; f < F; ++f)
-                    slot.phaseShiftRate[f] = (shift[f] - slot.phaseShift[f]) / (dt / 1000.0);
-                if (slot.shiftEpochs < 255) ++slot.shiftEpochs;
+                ++slot.slipCount;
             }
-            slot.signature = signature;
+            slot.signature = signature[s];
+            for (int f = 0; f < F; ++f) slot.phaseShift[f] = ionoShift[s][f];
             const uint32_t heldS = sinceMs(epochMs, slot.lockStartMs, Sys::periodMs) / 1000;
             for (int f = 0; f < F; ++f) {
                 slot.lockTimeS[f] = uint16_t(ms.lockTimeS[f] < heldS ? ms.lockTimeS[f] : heldS);
@@ -370,13 +393,12 @@ int synthesise(int erpIndex, uint32_t epochMs)
             }
         }
         slot.geometricRange = nodeRange[s];
-        slot.codeL1 = code[0];
-        slot.codeL2 = code[1];
-        slot.codeL3 = F > 2 ? code[2] : 0;
-        slot.phaseL1 = phase[0];
-        slot.phaseL2 = phase[1];
-        slot.phaseL3 = F > 2 ? phase[2] : 0;
-        for (int f = 0; f < F; ++f) slot.phaseShift[f] = shift[f];
+        slot.codeL1 = code[s][0];
+        slot.codeL2 = code[s][1];
+        slot.codeL3 = F > 2 ? code[s][2] : 0;
+        slot.phaseL1 = phase[s][0];
+        slot.phaseL2 = phase[s][1];
+        slot.phaseL3 = F > 2 ? phase[s][2] : 0;
         slot.prevEpochMs = epochMs;
         ++count;
     }

@@ -45,7 +45,8 @@ void calcErpGlonass(int erpIndex);
 int synthesiseErpGps(int erpIndex, uint32_t epochMs);
 int synthesiseErpGlonass(int erpIndex, uint32_t epochMs);
 
-// A phase shift that moves more than this (m) against its course over the
-// last epochs restarts the satellite's lock time: the rover must never see
-// a jump of its reference phase under an unbroken lock.
-constexpr double erpPhaseJumpLimitM = 0.05;
+// An ionospheric shift of a satellite's phase that steps by more than this
+// (m) from one epoch to the next, against the other satellites' step,
+// restarts the satellite's lock time: the rover must never see a jump of
+// its reference phase under an unbroken lock.
+constexpr double erpPhaseJumpLimitM = 0.03;

@@ -133,6 +133,9 @@ bool ErpReplay::run(int epochCount)
     nodeEcef[1] = erp[erpIndex].ecefY;
     nodeEcef[2] = erp[erpIndex].ecefZ;
     turnMs = turns ? turnTotal / turns : 0;
+    for (int i = 0; i < 32; ++i)
+        if (erp[erpIndex].gpsSlot[i].slipCount)
+            restarts += std::to_string(i) + ":" + std::to_string(erp[erpIndex].gpsSlot[i].slipCount) + " ";
     return true;
 }
 
@@ -209,7 +212,7 @@ bool runRnx2rtkp(const std::string& conf, const std::string& roverObs, const std
                              std::cos(lat)};
     std::ifstream in(out);
     std::string line;
-    std::vector<double> errors;
+    std::vector<double> errors, all;
     figures = RtkFigures{};
     while (std::getline(in, line)) {
         if (line.empty() || line[0] == '%') continue;
@@ -218,15 +221,18 @@ bool runRnx2rtkp(const std::string& conf, const std::string& roverObs, const std
         int q = 0;
         if (!(s >> week >> tow >> x >> y >> z >> q)) continue;
         ++figures.epochs;
-        if (q != 1) continue;
-        ++figures.fixed;
         const double d[3] = {x - truthEcef[0], y - truthEcef[1], z - truthEcef[2]};
         const double e = d[0] * east[0] + d[1] * east[1] + d[2] * east[2];
         const double n = d[0] * north[0] + d[1] * north[1] + d[2] * north[2];
+        all.push_back(std::hypot(e, n));
+        if (q != 1) continue;
+        ++figures.fixed;
         errors.push_back(std::hypot(e, n));
     }
     if (figures.epochs == 0) return false;
     figures.fixRatio = double(figures.fixed) / figures.epochs;
+    std::sort(all.begin(), all.end());
+    figures.medianAllHorizontalM = all[all.size() / 2];
     if (!errors.empty()) {
         std::sort(errors.begin(), errors.end());
         figures.medianHorizontalM = errors[errors.size() / 2];

@@ -43,6 +43,8 @@ struct ErpReplay {
     double nodeEcef[3] = {};
     // Mean wall time of one synthesis turn (all records in use), ms.
     double turnMs = 0;
+    // New arcs per GPS satellite slot ("slot:count "), of the record.
+    std::string restarts;
 
     // Replays the first `epochCount` epochs of every base. False when a
     // recording cannot be read or no ERP record was taken.
@@ -55,14 +57,16 @@ ErpReplay simulatedNetwork(bool glonass);
 
 // Runs RTKLIB's rnx2rtkp (kinematic, the README's rtk.conf) between
 // `start` and `end` ("yyyy/mm/dd hh:mm:ss") with the base at `baseEcef`;
-// fills the fix ratio and the median and largest horizontal error of the
-// fixed epochs against the rover's true position. False when it did not run.
+// fills the fix ratio, the median and largest horizontal error of the fixed
+// epochs and the median of all epochs against the rover's true position. False when it did not run.
 struct RtkFigures {
     int epochs = 0;
     int fixed = 0;
     double fixRatio = 0;
     double medianHorizontalM = 0;
     double worstHorizontalM = 0;
+    // Of every epoch, fixed or float.
+    double medianAllHorizontalM = 0;
 };
 bool runRnx2rtkp(const std::string& conf, const std::string& roverObs, const std::string& baseObs,
                  const std::vector<std::string>& nav, const double baseEcef[3],
