@@ -13,26 +13,11 @@
 
 #include "caster/stream_sender.h"
 #include "rover_test_support.h"
+#include "support/rtcm_fields.h"
 
 using namespace rovertest;
 
 namespace {
-
-uint64_t bitsAt(const uint8_t* frame, unsigned pos, unsigned n)
-{
-    uint64_t v = 0;
-    for (unsigned i = 0; i < n; ++i) {
-        unsigned bit = 24 + pos + i;
-        v = (v << 1) | ((frame[bit / 8] >> (7 - bit % 8)) & 1u);
-    }
-    return v;
-}
-
-int64_t signedAt(const uint8_t* frame, unsigned pos, unsigned n)
-{
-    uint64_t v = bitsAt(frame, pos, n);
-    return (v >> (n - 1)) ? int64_t(v) - (int64_t(1) << n) : int64_t(v);
-}
 
 struct Frame {
     int number = 0;
@@ -48,7 +33,7 @@ std::vector<Frame> frames(const std::vector<uint8_t>& stream)
         if (p + length > stream.size()) break;
         Frame f;
         f.bytes.assign(stream.begin() + long(p), stream.begin() + long(p + length));
-        f.number = int(bitsAt(f.bytes.data(), 0, 12));
+        f.number = int(rtcmPayloadBits(f.bytes.data(), 0, 12));
         out.push_back(f);
         p += length;
     }
@@ -66,14 +51,14 @@ Ionospheric1015 read1015(const Frame& f)
 {
     const uint8_t* b = f.bytes.data();
     Ionospheric1015 m;
-    m.epoch = uint32_t(bitsAt(b, 24, 23));
-    m.multiple = int(bitsAt(b, 47, 1));
-    m.master = int(bitsAt(b, 48, 12));
-    m.aux = int(bitsAt(b, 60, 12));
-    int count = int(bitsAt(b, 72, 4));
+    m.epoch = uint32_t(rtcmPayloadBits(b, 24, 23));
+    m.multiple = int(rtcmPayloadBits(b, 47, 1));
+    m.master = int(rtcmPayloadBits(b, 48, 12));
+    m.aux = int(rtcmPayloadBits(b, 60, 12));
+    int count = int(rtcmPayloadBits(b, 72, 4));
     unsigned pos = 76;
     for (int k = 0; k < count; ++k, pos += 28)
-        m.satellites.push_back({int(bitsAt(b, pos, 6)), double(signedAt(b, pos + 11, 17)) * 0.0005});
+        m.satellites.push_back({int(rtcmPayloadBits(b, pos, 6)), double(rtcmPayloadSigned(b, pos + 11, 17)) * 0.0005});
     return m;
 }
 
