@@ -338,6 +338,101 @@ TEST(NetworkStreamsE2E, FkpAndMacRoversGetEveryEpochConvbin)
 
 namespace {
 
+// The GLONASS side of a rover's stream, by GLONASS time of day in ms: the
+// satellites of each 1012 that arrived in [fromMs, toMs) and the FKP and
+// MAC messages of the same epoch.
+std::map<uint32_t, EpochContent> glonassEpochsOf(const NetworkRover& r, const SplitStream& s,
+                                                 double fromMs, double toMs, int& unreadable)
+{
+    std::map<uint32_t, EpochContent> out;
+    unreadable = 0;
+    for (const StreamFrame& f : s.frames) {
+        if (f.format != 0) continue;
+        const uint8_t* frame = frameAt(r.capture, f);
+        // The epochs are those whose observations came in the window; their
+        // network messages follow them.
+        if (f.id == 1012 && f.arrivalMs >= fromMs && f.arrivalMs < toMs) {
+            // Count at bit 52 (5 bits), 130 bits a satellite from bit 61.
+            EpochContent& e = out[uint32_t(rtcmBits(frame, 12 + 12, 27))];
+            int count = int(rtcmBits(frame, 52, 5));
+            for (int k = 0; k < count; ++k)
+                e.observed.insert(int(rtcmBits(frame, 61 + 130 * unsigned(k), 6)));
+        } else if (f.id == 1035) {
+            FkpMessage m;
+            if (!readFkp(frame, f.length, m)) ++unreadable;
+            else out[m.epochS * 1000].fkp.push_back(m);
+        } else if (f.id == 1037 || f.id == 1039) {
+            MacMessage m;
+            if (!readMac(frame, f.length, m)) ++unreadable;
+            else out[m.epoch * 1000].mac.push_back(m);
+        }
+    }
+    return out;
+}
+
+}   // namespace
+
+// The GLONASS paths: the simulated GPS + GLONASS network, FKP and MAC rovers
+// near its first rover point get a 1035 and GLONASS correction differences
+// with every GLONASS epoch, for the epoch's satellites.
+TEST(NetworkStreamsE2E, GlonassFkpAndMacRoversGetEveryEpoch)
+{
+    NetworkReplay net;
+    net.settings.fkp = true;
+    net.settings.mac = true;
+    ASSERT_TRUE(net.addBases(dataPath("network/simulated-glonass"), simulatedBases));
+    ASSERT_TRUE(net.start(2.0, 600));
+    ASSERT_TRUE(net.waitTrusted(80000)) << net.caster().console();
+    // ROV1 of truth.json; BAS2 (id 402) is its master.
+    int rovers[2] = {net.addRover("RTCM31_FKP", 45.75, 12.7949077, 132.128),
+                     net.addRover("RTCM31_MAC", 45.75, 12.7949077, 132.128)};
+    net.runFor(25000);
+    double end = msSinceStart();
+    for (int k : rovers) {
+        const NetworkRover& r = net.rover(k);
+        SCOPED_TRACE(r.stream);
+        SplitStream s = splitRover(r);
+        EXPECT_EQ(s.error, "");
+        double served = firstArrival(s, 1012);
+        ASSERT_GT(served, 0) << "no GLONASS observations";
+        int unreadable = 0;
+        std::map<uint32_t, EpochContent> epochs =
+            glonassEpochsOf(r, s, served + 1000, end - 2000, unreadable);
+        EXPECT_EQ(unreadable, 0);
+        int withObservations = 0, missing = 0, satellites = 0;
+        for (const auto& [tod, e] : epochs) {
+            if (e.observed.empty()) continue;   // a message of an epoch cut by the window
+            ++withObservations;
+            bool fkp = r.stream == "RTCM31_FKP";
+            if (fkp ? e.fkp.size() != 1 : e.mac.empty()) {
+                ++missing;
+                continue;
+            }
+            for (const FkpMessage& m : e.fkp) {
+                EXPECT_EQ(m.station, 402);
+                std::set<int> ids;
+                for (const FkpSatellite& sat : m.satellites) ids.insert(sat.id);
+                EXPECT_EQ(ids, e.observed);
+                satellites += int(ids.size());
+            }
+            for (const MacMessage& m : e.mac) {
+                EXPECT_EQ(m.master, 402);
+                for (const MacSatellite& sat : m.satellites) {
+                    EXPECT_TRUE(e.observed.count(sat.id)) << sat.id;
+                    EXPECT_LT(std::fabs(sat.ionospheric), 30.0);
+                    ++satellites;
+                }
+            }
+        }
+        EXPECT_GE(withObservations, 35);
+        EXPECT_EQ(missing, 0) << "of " << withObservations;
+        std::printf("%s GLONASS: %d epochs, %d missing, %d satellites\n", r.stream.c_str(),
+                    withObservations, missing, satellites);
+    }
+}
+
+namespace {
+
 // ---- what the simulated atmosphere implies, from the stations' own RINEX ----
 
 struct NavRecord {
