@@ -19,6 +19,7 @@
 #include "core/gnss_time.h"
 #include "core/records.h"
 #include "core/startup_files.h"
+#include "network/network_thread.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/threads.h"
@@ -85,6 +86,7 @@ const ThreadMain workerThreads[] = {
     listenThread,
     baseDataThread,
     clientThread,
+    networkCorrectionThread,
 };
 
 // The shutdown command: every run flag cleared, the web thread's last, then
