@@ -14,7 +14,9 @@
 #include "caster/base_data_thread.h"
 #include "caster/listen_thread.h"
 #include "caster/rover_thread.h"
+#include "caster/tcp_base_connect.h"
 #include "caster/tcp_base_file.h"
+#include "caster/web_client_thread.h"
 #include "core/caster_settings.h"
 #include "core/gnss_time.h"
 #include "core/records.h"
@@ -86,6 +88,8 @@ const ThreadMain workerThreads[] = {
     listenThread,
     baseDataThread,
     clientThread,
+    webClientThread,
+    tcpBaseConnectThread,
     networkCorrectionThread,
 };
 
