@@ -29,6 +29,7 @@ void fill(Sat& s, uint32_t epoch, int base, int n)
     s.codeDelay[0] = iono;
     s.codeDelay[1] = iono * 1.6469;
     s.tropoDelay = 2.5 + 0.01 * base + 0.02 * n;
+    s.levelling.count = 600;   // ten minutes of carrier-levelled arc
 }
 
 void setUpNetwork()
