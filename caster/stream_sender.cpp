@@ -535,7 +535,8 @@ uint32_t roverDueInMs(int clientIndex, uint32_t now)
     // or the keep-alive.
     if (c.erpIndex >= 0) return soonest;
     int master = c.masterBase;
-    if (master < 0 || master >= maxBases)
+    // An ERP rover without a record is only kept alive, whatever its master.
+    if (master < 0 || master >= maxBases || c.streamCode >= 50)
         return std::min(soonest, timeUntil(c.lastSent1013 + roverKeepAliveMs, now));
     if (!baseStation[master].trusted) return soonest;
     unsigned systems = netSystemsServed(c.streamCode);

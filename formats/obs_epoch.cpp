@@ -8,8 +8,8 @@
 ObsEpoch obsEpochOf(int baseIndex)
 {
     ObsEpoch e;
-    if (baseIndex < 0 || baseIndex >= maxBases) return e;
-    BaseStation& b = baseStation[baseIndex];
+    if (!encoderBase(baseIndex)) return e;
+    BaseStation& b = *encoderBase(baseIndex);
     e.baseIndex = baseIndex;
     e.stationId = b.stationId;
     e.gpsWeek = b.gpsWeek;

@@ -25,7 +25,8 @@ struct ObsEpoch {
     const GloSatObs* gloSat = nullptr;   // entries 0..23
 };
 
-// The live epoch of base `baseIndex` (0..9), read from its record.
+// The live epoch of base `baseIndex` (0..9, or the synthetic station's
+// record), read from its record.
 ObsEpoch obsEpochOf(int baseIndex);
 
 // Refills the legacy parts of an entry whose full ranges were changed:

@@ -21,7 +21,8 @@ constexpr uint32_t threeHoursMs = 10800000;
 constexpr uint32_t glonassDayMs = 86400000;
 constexpr int64_t fieldLimit = int64_t(1) << 40;  // far beyond every field width
 
-bool validBase(int baseIndex) { return baseIndex >= 0 && baseIndex < maxBases; }
+// A base slot or the synthetic station record.
+bool validBase(int baseIndex) { return encoderBase(baseIndex) != nullptr; }
 
 // Every double reaches a bit field through here: truncated toward zero, NaN
 // as 0, and kept inside int64 so that the low bits of a signed field are
@@ -118,9 +119,17 @@ int writeCmr0(uint8_t* buffer, const ObsEpoch& e)
         writeBits8(buffer, c, 1, s.phaseRange[0] > 0 ? 1 : 0);
         writeBits8(buffer, c, 1, withL2 ? 1 : 0);
         const double modulo = s.codeRange[0] - s.ambiguityMs * lightMs;
-        writeBitsU32(buffer, c, 24, uint32_t(truncClamp(modulo / gpsL1EighthCycle, 0, 0xFFFFFF)));
+        const int64_t codeField = truncClamp(modulo / gpsL1EighthCycle, 0, 0xFFFFFF);
+        // The rover rebuilds the carriers on the code as sent: they are
+        // taken against it, or the code's truncation would move them.
+        // A code the field cannot hold (no whole milliseconds known) has no
+        // truncation to make up for.
+        double cut = modulo - double(codeField) * gpsL1EighthCycle;
+        if (!(cut >= 0 && cut < gpsL1EighthCycle)) cut = 0;
+        const double sentCode = s.codeRange[0] - cut;
+        writeBitsU32(buffer, c, 24, uint32_t(codeField));
         // Written as code minus carrier; the decoder takes it the same way.
-        writeBits64(buffer, c, 20, fieldValue((s.codeRange[0] - s.phaseRange[0]) / s.cmrConvL1));
+        writeBits64(buffer, c, 20, fieldValue((sentCode - s.phaseRange[0]) / s.cmrConvL1));
         writeBits8(buffer, c, 4, snrCode(s.cn0[0]));
         writeBits8(buffer, c, 8, s.slipCount);
         if (!withL2) continue;
@@ -130,8 +139,8 @@ int writeCmr0(uint8_t* buffer, const ObsEpoch& e)
         writeBits8(buffer, c, 1, s.phaseRange[1] > 0 ? 1 : 0);
         writeBits8(buffer, c, 1, 1);   // full wave
         writeBits8(buffer, c, 3, 0);
-        writeBits64(buffer, c, 16, fieldValue((s.codeRange[1] - s.codeRange[0]) / 0.01));
-        writeBits64(buffer, c, 20, fieldValue((s.codeRange[0] - s.phaseRange[1]) / s.cmrConvL2));
+        writeBits64(buffer, c, 16, fieldValue((s.codeRange[1] - sentCode) / 0.01));
+        writeBits64(buffer, c, 20, fieldValue((sentCode - s.phaseRange[1]) / s.cmrConvL2));
         writeBits8(buffer, c, 4, snrCode(s.cn0[1]));
         writeBits8(buffer, c, 8, s.slipCount);
     }
@@ -142,7 +151,7 @@ int encodeCmr0(uint8_t* buffer, int baseIndex)
 {
     if (!validBase(baseIndex)) return 0;
     int length = writeCmr0(buffer, obsEpochOf(baseIndex));
-    movePrevStamp(baseStation[baseIndex], kindCmr0);
+    movePrevStamp(*encoderBase(baseIndex), kindCmr0);
     return length;
 }
 
@@ -181,8 +190,13 @@ int writeCmr3(uint8_t* buffer, const ObsEpoch& e)
         // GLONASS keeps its code modulo two light-milliseconds, which does
         // not fit 24 bits of 1/8 cycle; CMR carries it modulo one.
         const double modulo = std::fmod(s.l1CodeModulo, lightMs);
-        writeBitsU32(buffer, c, 24, uint32_t(truncClamp(modulo / (lambda1 / 8), 0, 0xFFFFFF)));
-        writeBits64(buffer, c, 20, fieldValue(s.l1PhaseMinusCode / (-lambda1 / 256)));
+        const int64_t codeField = truncClamp(modulo / (lambda1 / 8), 0, 0xFFFFFF);
+        // What the truncation takes off the code goes to the differences,
+        // which the rover adds to the code it reads.
+        double cut = modulo - double(codeField) * (lambda1 / 8);
+        if (!(cut >= 0 && cut < lambda1 / 8)) cut = 0;
+        writeBitsU32(buffer, c, 24, uint32_t(codeField));
+        writeBits64(buffer, c, 20, fieldValue((s.l1PhaseMinusCode + cut) / (-lambda1 / 256)));
         writeBits8(buffer, c, 4, snrCode(s.cn0[0]));
         writeBits8(buffer, c, 8, s.slipCount);
         if (!withL2) continue;
@@ -191,8 +205,8 @@ int writeCmr3(uint8_t* buffer, const ObsEpoch& e)
         writeBits8(buffer, c, 1, s.codeRange[1] > 0 ? 1 : 0);
         writeBits8(buffer, c, 1, s.phaseRange[1] > 0 ? 1 : 0);
         writeBits8(buffer, c, 4, 0);
-        writeBits64(buffer, c, 16, fieldValue(100.0 * s.l2MinusL1Code));
-        writeBits64(buffer, c, 20, fieldValue(s.l2PhaseMinusCode / (-lambda2 / 256)));
+        writeBits64(buffer, c, 16, fieldValue(100.0 * (s.l2MinusL1Code + cut)));
+        writeBits64(buffer, c, 20, fieldValue((s.l2PhaseMinusCode + cut) / (-lambda2 / 256)));
         writeBits8(buffer, c, 4, snrCode(s.cn0[1]));
         writeBits8(buffer, c, 8, s.slipCount);
     }
@@ -203,14 +217,14 @@ int encodeCmr3(uint8_t* buffer, int baseIndex)
 {
     if (!validBase(baseIndex)) return 0;
     int length = writeCmr3(buffer, obsEpochOf(baseIndex));
-    movePrevStamp(baseStation[baseIndex], kindCmr3);
+    movePrevStamp(*encoderBase(baseIndex), kindCmr3);
     return length;
 }
 
 int encodeCmr1(uint8_t* buffer, int baseIndex)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     constexpr int dataBytes = cmrType1FrameBytes - 6;
     constexpr int64_t mmLimit = int64_t(1) << 33;   // 34-bit signed millimetres
 
@@ -229,7 +243,7 @@ int encodeCmr1(uint8_t* buffer, int baseIndex)
 int encodeCmr2(uint8_t* buffer, int baseIndex)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     constexpr int dataBytes = cmrType2FrameBytes - 6;
     static const char shortName[8] = {'Q', 'U', 'I', 'L', 'L', 'M', 'R', 'K'};
 

@@ -74,7 +74,8 @@ void keepPrevStamp(BaseStation& b, int kind)
     m.msgPrevRxTime = m.msgStamp;
 }
 
-bool validBase(int baseIndex) { return baseIndex >= 0 && baseIndex < maxBases; }
+// A base slot or the synthetic station record.
+bool validBase(int baseIndex) { return encoderBase(baseIndex) != nullptr; }
 
 // The millimetre digit of a coordinate, from its magnitude so that v and -v
 // give the same digit (the sign travels with the centimetres).
@@ -137,7 +138,7 @@ int encodeNct5D(uint8_t* buf, int baseIndex, time_t now, double value1, double v
                 double value3)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     const uint32_t s = b.gpsTowMs / 1000;
     writeHeader(buf, id5D);
     buf[6] = 16;
@@ -158,7 +159,7 @@ int encodeNct5D(uint8_t* buf, int baseIndex, time_t now, double value1, double v
 int encodeNct5C(uint8_t* buf, int baseIndex, uint32_t mode)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     writeHeader(buf, id5C);
     buf[6] = mode >= 2 ? 0x30 : 16;
     buf[7] = 1;
@@ -225,7 +226,7 @@ int writeNct5B(uint8_t* buf, uint16_t week, uint32_t gpsTowMs, uint16_t stationI
 int encodeNct5B(uint8_t* buf, int baseIndex, uint32_t mode)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     Nct5BSat sats[gpsSlots];
     int count = 0;
     for (int slot = 0; slot < gpsSlots; ++slot) {
@@ -292,7 +293,7 @@ int encodeNct5EGps(uint8_t* buf, int baseIndex)
 {
     if (!validBase(baseIndex)) return 0;
     int length = writeNct5EGps(buf, obsEpochOf(baseIndex), uint16_t(currentGpsWeek.load()), 3);
-    keepPrevStamp(baseStation[baseIndex], kindNct5E);
+    keepPrevStamp(*encoderBase(baseIndex), kindNct5E);
     return length;
 }
 
@@ -355,6 +356,6 @@ int encodeNct5EGpsGlo(uint8_t* buf, int baseIndex)
 {
     if (!validBase(baseIndex)) return 0;
     int length = writeNct5EGpsGlo(buf, obsEpochOf(baseIndex));
-    keepPrevStamp(baseStation[baseIndex], kindNct5E);
+    keepPrevStamp(*encoderBase(baseIndex), kindNct5E);
     return length;
 }

@@ -62,7 +62,8 @@ uint16_t lockTimeMsOf(uint32_t seconds)
     return seconds >= 65 ? uint16_t(65535) : uint16_t(seconds * 1000 + 999);
 }
 
-static bool validBase(int baseIndex) { return baseIndex >= 0 && baseIndex < maxBases; }
+// A base slot or the synthetic station record.
+static bool validBase(int baseIndex) { return encoderBase(baseIndex) != nullptr; }
 
 // ---------------------------------------------------------------- 1013
 
@@ -75,7 +76,7 @@ int encodeRtcm1013(int baseIndex, uint8_t* buffer)
     // Only a real base slot is read: a rover's slot number or a stale index
     // would otherwise read past the ten records.
     if (validBase(baseIndex)) {
-        const BaseStation& b = baseStation[baseIndex];
+        const BaseStation& b = *encoderBase(baseIndex);
         stationId = b.stationId;
         mjd = b.mjd;
         secondsOfDay = b.secondsOfDay;
@@ -110,7 +111,7 @@ bool receivedWithin(const BaseStation& b, int kind, uint32_t ms)
 bool laterObservationsFollow(int baseIndex, int system, bool msmStream)
 {
     if (!validBase(baseIndex)) return false;
-    const BaseStation& b = baseStation[baseIndex];
+    const BaseStation& b = *encoderBase(baseIndex);
     const uint32_t ms = 2000;
     bool glo = receivedWithin(b, kind1011, ms) || receivedWithin(b, kind1012, ms) ||
                receivedWithin(b, kind1084, ms) || (b.gloSatCount > 0 && receivedWithin(b, kindNct5E, ms));
@@ -314,7 +315,7 @@ static int encodeGpsObservations(int baseIndex, uint8_t* buffer, bool extended)
 {
     if (!validBase(baseIndex)) return 0;
     int length = writeRtcmGpsObservations(obsEpochOf(baseIndex), buffer, extended);
-    KeptMessage& m = baseStation[baseIndex].msg[extended ? kind1004 : kind1003];
+    KeptMessage& m = encoderBase(baseIndex)->msg[extended ? kind1004 : kind1003];
     m.msgPrevRxTime = m.msgStamp;
     return length;
 }
@@ -364,7 +365,7 @@ static int encodeGloObservations(int baseIndex, uint8_t* buffer, bool extended)
     if (!validBase(baseIndex)) return 0;
     int length = writeRtcmGloObservations(obsEpochOf(baseIndex), buffer, extended);
     if (extended) {
-        KeptMessage& m = baseStation[baseIndex].msg[kind1012];
+        KeptMessage& m = encoderBase(baseIndex)->msg[kind1012];
         m.msgPrevRxTime = m.msgStamp;
     }
     return length;
@@ -385,7 +386,7 @@ static int64_t coordinateField(double metres)
 int encodeRtcm1005(int baseIndex, uint8_t* buffer)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     BitCursor c = rtcm3PayloadCursor();
     writeBitsU16(buffer, c, 12, 1005);
     writeBitsU16(buffer, c, 12, b.stationId);
@@ -408,7 +409,7 @@ int encodeRtcm1005(int baseIndex, uint8_t* buffer)
 int encodeRtcm1032(int baseIndex, uint8_t* buffer)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     BitCursor c = rtcm3PayloadCursor();
     writeBitsU16(buffer, c, 12, 1032);
     writeBitsU16(buffer, c, 12, 0);   // non-physical reference station
@@ -435,7 +436,7 @@ static void writeDescriptor(uint8_t* buffer, BitCursor& c, const std::string& te
 static int encodeDescriptors(int baseIndex, uint8_t* buffer, bool receiver)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     BitCursor c = rtcm3PayloadCursor();
     writeBitsU16(buffer, c, 12, receiver ? 1033 : 1008);
     writeBitsU16(buffer, c, 12, b.stationId);
@@ -480,7 +481,7 @@ static void writeGradients(uint8_t* buffer, BitCursor& c, const double (&g)[8][N
 int encodeRtcm1034(int baseIndex, uint8_t* buffer)
 {
     if (!validBase(baseIndex)) return 0;
-    const BaseStation& b = baseStation[baseIndex];
+    const BaseStation& b = *encoderBase(baseIndex);
     BitCursor c = rtcm3PayloadCursor();
     writeBitsU16(buffer, c, 12, 1034);
     writeBitsU16(buffer, c, 12, b.stationId);
@@ -503,7 +504,7 @@ int encodeRtcm1034(int baseIndex, uint8_t* buffer)
 int encodeRtcm1035(int baseIndex, uint8_t* buffer)
 {
     if (!validBase(baseIndex)) return 0;
-    const BaseStation& b = baseStation[baseIndex];
+    const BaseStation& b = *encoderBase(baseIndex);
     BitCursor c = rtcm3PayloadCursor();
     writeBitsU16(buffer, c, 12, 1035);
     writeBitsU16(buffer, c, 12, b.stationId);
@@ -541,7 +542,7 @@ static int encodeMac(int clientIndex, uint8_t* buffer, int auxNumber, uint8_t mu
     if (clientIndex < 0 || clientIndex >= maxClients || auxNumber < 1 || auxNumber > 3) return 0;
     const Client& cl = client[clientIndex];
     int master = cl.masterBase, aux = cl.auxBase[auxNumber - 1];
-    if (!validBase(master) || !validBase(aux)) return 0;
+    if (master < 0 || master >= maxBases || aux < 0 || aux >= maxBases) return 0;
     const BaseStation& m = baseStation[master];
     const int row = auxNumber - 1;
     const int slots = glonass ? gloSatEntries : 32;

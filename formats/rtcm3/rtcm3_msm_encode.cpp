@@ -269,7 +269,7 @@ void copyBands(MsmSat& m, const Sat& s, int bands)
 
 void collectGps(MsmEpoch& e, int baseIndex, const Client* rover)
 {
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     header(e, b, baseIndex, 1074, obsGps);
     e.epochField = b.gpsTowMs;
     e.smoothing = b.gpsSmoothing;
@@ -290,7 +290,7 @@ void collectGps(MsmEpoch& e, int baseIndex, const Client* rover)
 
 void collectGlo(MsmEpoch& e, int baseIndex, const Client* rover)
 {
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     header(e, b, baseIndex, 1084, obsGlo);
     e.epochField = b.gloEpochMs & 0x7FFFFFF;   // day of week 0
     e.smoothing = b.gloSmoothing;
@@ -311,7 +311,7 @@ void collectGlo(MsmEpoch& e, int baseIndex, const Client* rover)
 
 void collectBds(MsmEpoch& e, int baseIndex, const Client* rover)
 {
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     header(e, b, baseIndex, 1124, obsBds);
     e.epochField = b.bdsTowMs;
     e.smoothing = b.bdsSmoothing;
@@ -331,7 +331,7 @@ void collectBds(MsmEpoch& e, int baseIndex, const Client* rover)
 
 void collectGal(MsmEpoch& e, int baseIndex, const Client* rover)
 {
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     header(e, b, baseIndex, 1094, obsGal);
     e.epochField = b.galTowMs;
     e.smoothing = b.galSmoothing;
@@ -354,19 +354,20 @@ void collectGal(MsmEpoch& e, int baseIndex, const Client* rover)
     }
 }
 
-bool validBase(int i) { return i >= 0 && i < maxBases; }
+// A base slot or the synthetic station record.
+bool validBase(int i) { return encoderBase(i) != nullptr; }
 
 int masterOf(int clientIndex)
 {
     if (clientIndex < 0 || clientIndex >= maxClients) return -1;
     int m = client[clientIndex].masterBase;
-    return validBase(m) ? m : -1;
+    return m >= 0 && m < maxBases ? m : -1;
 }
 
 int finishBase(int baseIndex, int kind, const MsmEpoch& e, uint8_t* buffer, int part, int* partCount)
 {
     int length = writeMsm(e, buffer, part, partCount);
-    KeptMessage& m = baseStation[baseIndex].msg[kind];
+    KeptMessage& m = encoderBase(baseIndex)->msg[kind];
     m.msgPrevRxTime = m.msgStamp;
     return length;
 }
