@@ -349,7 +349,12 @@ NetFrames sendMacEpoch(int clientIndex, const MacSystem& sys, uint32_t now)
         BaseStation& a = baseStation[aux];
         if (a.*sys.epoch != master.*sys.epoch) continue;
         if (sys.eventTest && !eventIsSet(a.msg[sys.observations].msgEvent)) continue;
-        takesPart[k] = sys.differences(clientIndex, k);
+        // Differences read while the base data thread wrote either record
+        // may mix two epochs: that auxiliary sits this epoch out.
+        uint32_t masterWrites = recordWritesBefore(master), auxWrites = recordWritesBefore(a);
+        takesPart[k] = sys.differences(clientIndex, k) &&
+                       recordUnchangedSince(master, masterWrites) &&
+                       recordUnchangedSince(a, auxWrites);
     }
     for (int k = 0; k < 3; ++k) {
         if (!takesPart[k]) continue;
