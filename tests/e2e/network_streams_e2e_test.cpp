@@ -200,6 +200,19 @@ double firstArrival(const SplitStream& s, int id)
     return -1;
 }
 
+// With E2E_DUMP naming a directory, every rover's bytes and the console go there.
+void dumpRovers(NetworkReplay& net)
+{
+    const char* dir = std::getenv("E2E_DUMP");
+    if (!dir) return;
+    for (int k = 0; k < net.roverCount(); ++k)
+        std::ofstream(std::string(dir) + "/" + net.rover(k).stream + "-" + net.rover(k).user +
+                          ".bin",
+                      std::ios::binary)
+            << net.rover(k).capture.bytes;
+    std::ofstream(std::string(dir) + "/console.txt") << net.caster().console();
+}
+
 bool longTests()
 {
     const char* v = std::getenv("CASTER_LONG_TESTS");
@@ -326,14 +339,7 @@ TEST(NetworkStreamsE2E, FkpAndMacRoversGetEveryEpochConvbin)
         if (w.master == 201)
             expectConvbinMatches(r.capture, s, bas1, net.caster().dir(), r.stream + r.user, "G");
     }
-    if (const char* dir = std::getenv("E2E_DUMP")) {
-        for (int k = 0; k < net.roverCount(); ++k)
-            std::ofstream(std::string(dir) + "/" + net.rover(k).stream + "-" +
-                              net.rover(k).user + ".bin",
-                          std::ios::binary)
-                << net.rover(k).capture.bytes;
-        std::ofstream(std::string(dir) + "/console.txt") << net.caster().console();
-    }
+    dumpRovers(net);
 }
 
 namespace {
@@ -388,6 +394,7 @@ TEST(NetworkStreamsE2E, GlonassFkpAndMacRoversGetEveryEpoch)
                      net.addRover("RTCM31_MAC", 45.75, 12.7949077, 132.128)};
     net.runFor(25000);
     double end = msSinceStart();
+    dumpRovers(net);
     for (int k : rovers) {
         const NetworkRover& r = net.rover(k);
         SCOPED_TRACE(r.stream);
@@ -630,6 +637,7 @@ TEST(NetworkStreamsE2E, LongFkpGradientsAgreeWithTheSimulatedAtmosphere)
     int rovers[2] = {net.addRover("RTCM31_FKP", rov1Lat, rov1Lon, rov1H),
                      net.addRover("RTCM31_FKP", rov2Lat, rov2Lon, rov2H)};
     ASSERT_TRUE(net.runToEnd(historyS * 1000 + 120000));
+    dumpRovers(net);
     const uint32_t firstJudged = (423000u + uint32_t(historyS)) * 1000u;
 
     // The 1034 of each judged epoch, per master.
@@ -745,6 +753,7 @@ TEST(NetworkStreamsE2E, LongCataloniaDeliversEveryEpochFinite)
     int macRover = net.addRover("RTCM31_MAC", 41.47, 2.25, 150.0);
     net.runFor(150000);
     double end = msSinceStart();
+    dumpRovers(net);
     std::vector<ReplayedEpoch> sent = net.replayed();
     for (int k : {fkpRover, macRover}) {
         const NetworkRover& r = net.rover(k);
