@@ -48,7 +48,10 @@ bool fillRows(const Sat* master, const Sat* aux, int slots, uint32_t epochMs, fl
         float dIono = fieldValue(m.phaseAdvance[0] - a.phaseAdvance[0]);
         if (dIono == 0) continue;
         iono[row][s] = dIono;
-        geo[row][s] = fieldValue(m.tropoDelay - a.tropoDelay);
+        // A station that does not know the satellite's elevation has no
+        // troposphere for it (0): its whole delay is no difference.
+        if (m.tropoDelay != 0 && a.tropoDelay != 0)
+            geo[row][s] = fieldValue(m.tropoDelay - a.tropoDelay);
         any = true;
     }
     return any;

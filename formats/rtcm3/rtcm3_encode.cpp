@@ -563,8 +563,10 @@ static int encodeMac(int clientIndex, uint8_t* buffer, int auxNumber, uint8_t mu
     writeBitsU16(buffer, c, 12, number);
     writeBits8(buffer, c, 8, 1);   // network id
     writeBits8(buffer, c, 4, 0);   // subnetwork id
+    // The GLONASS network epoch time counts whole seconds of the day; the
+    // GPS one tenths of a second of the week.
     if (glonass)
-        writeBitsU32(buffer, c, 20, m.gloEpochMs / 100);
+        writeBitsU32(buffer, c, 20, m.gloEpochMs / 1000);
     else
         writeBitsU32(buffer, c, 23, m.gpsTowMs / 100);
     writeBits8(buffer, c, 1, part < parts - 1 ? 1 : (multipleMessage ? 1 : 0));

@@ -13,26 +13,11 @@
 
 #include "caster/stream_sender.h"
 #include "rover_test_support.h"
+#include "support/rtcm_fields.h"
 
 using namespace rovertest;
 
 namespace {
-
-uint64_t bitsAt(const uint8_t* frame, unsigned pos, unsigned n)
-{
-    uint64_t v = 0;
-    for (unsigned i = 0; i < n; ++i) {
-        unsigned bit = 24 + pos + i;
-        v = (v << 1) | ((frame[bit / 8] >> (7 - bit % 8)) & 1u);
-    }
-    return v;
-}
-
-int64_t signedAt(const uint8_t* frame, unsigned pos, unsigned n)
-{
-    uint64_t v = bitsAt(frame, pos, n);
-    return (v >> (n - 1)) ? int64_t(v) - (int64_t(1) << n) : int64_t(v);
-}
 
 struct Frame {
     int number = 0;
@@ -48,7 +33,7 @@ std::vector<Frame> frames(const std::vector<uint8_t>& stream)
         if (p + length > stream.size()) break;
         Frame f;
         f.bytes.assign(stream.begin() + long(p), stream.begin() + long(p + length));
-        f.number = int(bitsAt(f.bytes.data(), 0, 12));
+        f.number = int(rtcmPayloadBits(f.bytes.data(), 0, 12));
         out.push_back(f);
         p += length;
     }
@@ -56,24 +41,35 @@ std::vector<Frame> frames(const std::vector<uint8_t>& stream)
     return out;
 }
 
+// 1017 carries after the non-sync count the geometric difference (17) and
+// the IODE (8) before the ionospheric one.
 struct Ionospheric1015 {
     int master = 0, aux = 0, multiple = 0;
     uint32_t epoch = 0;
-    std::vector<std::pair<int, double>> satellites;   // id, metres
+    std::vector<std::pair<int, double>> satellites;   // id, ionospheric metres
+    std::vector<double> geometric;                    // 1017: metres
 };
 
 Ionospheric1015 read1015(const Frame& f)
 {
     const uint8_t* b = f.bytes.data();
+    const bool combined = f.number == 1017;
     Ionospheric1015 m;
-    m.epoch = uint32_t(bitsAt(b, 24, 23));
-    m.multiple = int(bitsAt(b, 47, 1));
-    m.master = int(bitsAt(b, 48, 12));
-    m.aux = int(bitsAt(b, 60, 12));
-    int count = int(bitsAt(b, 72, 4));
+    m.epoch = uint32_t(rtcmPayloadBits(b, 24, 23));
+    m.multiple = int(rtcmPayloadBits(b, 47, 1));
+    m.master = int(rtcmPayloadBits(b, 48, 12));
+    m.aux = int(rtcmPayloadBits(b, 60, 12));
+    int count = int(rtcmPayloadBits(b, 72, 4));
     unsigned pos = 76;
-    for (int k = 0; k < count; ++k, pos += 28)
-        m.satellites.push_back({int(bitsAt(b, pos, 6)), double(signedAt(b, pos + 11, 17)) * 0.0005});
+    for (int k = 0; k < count; ++k, pos += combined ? 53 : 28) {
+        unsigned iono = pos + 11;
+        if (combined) {
+            m.geometric.push_back(double(rtcmPayloadSigned(b, pos + 11, 17)) * 0.0005);
+            iono += 25;
+        }
+        m.satellites.push_back({int(rtcmPayloadBits(b, pos, 6)),
+                                double(rtcmPayloadSigned(b, iono, 17)) * 0.0005});
+    }
     return m;
 }
 
@@ -104,6 +100,11 @@ TEST_F(NetworkStreams, MacEpochFollowsTheMasterAfter200msWithEachAuxiliary)
     gpsEpoch(2, 203, 2.100, 3.100);
     gpsEpoch(3, 204, 1.990, std::numeric_limits<double>::quiet_NaN());
     baseStation[2].gpsTowMs = tow - 1000;   // one epoch behind: takes no part
+    // A troposphere where both stations know the elevation: a geometric
+    // difference, and the combined message; none where one does not.
+    baseStation[0].gpsSat[5].tropoDelay = 2.500;
+    baseStation[1].gpsSat[5].tropoDelay = 2.430;
+    baseStation[3].gpsSat[12].tropoDelay = 2.6;
     keep(0, kind1004, rtcmFrame(1004, 40), 500);
     keep(0, kind1012, rtcmFrame(1012, 40), 500);
 
@@ -130,7 +131,7 @@ TEST_F(NetworkStreams, MacEpochFollowsTheMasterAfter200msWithEachAuxiliary)
     ASSERT_EQ(got.size(), 4u);
     EXPECT_EQ(got[0].number, 1012);
     EXPECT_EQ(got[1].number, 1004);
-    ASSERT_EQ(got[2].number, 1015);
+    ASSERT_EQ(got[2].number, 1017);
     ASSERT_EQ(got[3].number, 1015);
     Ionospheric1015 first = read1015(got[2]), second = read1015(got[3]);
     EXPECT_EQ(first.epoch, tow / 100);
@@ -142,6 +143,9 @@ TEST_F(NetworkStreams, MacEpochFollowsTheMasterAfter200msWithEachAuxiliary)
     EXPECT_NEAR(first.satellites[0].second, 2.000 - 2.010, 0.001);
     EXPECT_EQ(first.satellites[1].first, 12);
     EXPECT_NEAR(first.satellites[1].second, 3.000 - 2.950, 0.001);
+    ASSERT_EQ(first.geometric.size(), 2u);
+    EXPECT_NEAR(first.geometric[0], 0.070, 0.001);
+    EXPECT_EQ(first.geometric[1], 0.0);
     // The third auxiliary: its satellite 12 has no finite value and is left out.
     EXPECT_EQ(second.aux, 204);
     EXPECT_EQ(second.multiple, 0);
@@ -151,6 +155,7 @@ TEST_F(NetworkStreams, MacEpochFollowsTheMasterAfter200msWithEachAuxiliary)
     EXPECT_FALSE(c.netPending[0]);
     EXPECT_FALSE(c.netPending[1]);
     EXPECT_EQ(c.lastSent1015, 500u);
+    EXPECT_EQ(c.lastSent1017, 500u);
 
     // Once per epoch: the next pass sends nothing.
     EXPECT_TRUE(sendBaseDataAt(0, 1400));

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,8 @@
 #include "rinex_obs.h"
 #include "stream_content.h"
 #include "stream_frames.h"
+#include "support/orbit_reference.h"
+#include "support/rtcm_fields.h"
 #include "support/test_support.h"
 
 namespace {
@@ -35,12 +38,6 @@ constexpr double rov1Lat = 47.2282831, rov1Lon = 15.0085323, rov1H = 486.955;
 constexpr double rov2Lat = 47.0089932, rov2Lon = 15.75, rov2H = 496.080;
 
 // ---- RTCM 3 network messages, from the public layouts ----
-
-int64_t signedBits(const uint8_t* frame, unsigned pos, unsigned n)
-{
-    uint64_t v = rtcmBits(frame, pos, n);
-    return (v >> (n - 1)) ? int64_t(v) - (int64_t(1) << n) : int64_t(v);
-}
 
 // 1034 (GPS) and 1035 (GLONASS) FKP gradients: station id 12, epoch (GPS
 // 20 bits, GLONASS 17 bits, seconds), satellite count 5; per satellite id 6,
@@ -71,10 +68,10 @@ bool readFkp(const uint8_t* frame, size_t length, FkpMessage& m)
         FkpSatellite s;
         s.id = int(rtcmBits(frame, pos, 6));
         s.iod = int(rtcmBits(frame, pos + 6, 8));
-        s.n0 = double(signedBits(frame, pos + 14, 12)) * 0.01;
-        s.e0 = double(signedBits(frame, pos + 26, 12)) * 0.01;
-        s.ni = double(signedBits(frame, pos + 38, 14)) * 0.01;
-        s.ei = double(signedBits(frame, pos + 52, 14)) * 0.01;
+        s.n0 = double(rtcmPayloadSigned(frame, pos + 14, 12)) * 0.01;
+        s.e0 = double(rtcmPayloadSigned(frame, pos + 26, 12)) * 0.01;
+        s.ni = double(rtcmPayloadSigned(frame, pos + 38, 14)) * 0.01;
+        s.ei = double(rtcmPayloadSigned(frame, pos + 52, 14)) * 0.01;
         m.satellites.push_back(s);
     }
     return true;
@@ -117,10 +114,10 @@ bool readMac(const uint8_t* frame, size_t length, MacMessage& m)
         s.id = int(rtcmBits(frame, pos, 6));
         unsigned at = pos + 11;
         if (combined) {
-            s.geometric = double(signedBits(frame, at, 17)) * 0.0005;
+            s.geometric = double(rtcmPayloadSigned(frame, at, 17)) * 0.0005;
             at += 25;
         }
-        s.ionospheric = double(signedBits(frame, at, 17)) * 0.0005;
+        s.ionospheric = double(rtcmPayloadSigned(frame, at, 17)) * 0.0005;
         m.satellites.push_back(s);
     }
     return true;
@@ -336,5 +333,451 @@ TEST(NetworkStreamsE2E, FkpAndMacRoversGetEveryEpochConvbin)
                           std::ios::binary)
                 << net.rover(k).capture.bytes;
         std::ofstream(std::string(dir) + "/console.txt") << net.caster().console();
+    }
+}
+
+namespace {
+
+// The GLONASS side of a rover's stream, by GLONASS time of day in ms: the
+// satellites of each 1012 that arrived in [fromMs, toMs) and the FKP and
+// MAC messages of the same epoch.
+std::map<uint32_t, EpochContent> glonassEpochsOf(const NetworkRover& r, const SplitStream& s,
+                                                 double fromMs, double toMs, int& unreadable)
+{
+    std::map<uint32_t, EpochContent> out;
+    unreadable = 0;
+    for (const StreamFrame& f : s.frames) {
+        if (f.format != 0) continue;
+        const uint8_t* frame = frameAt(r.capture, f);
+        // The epochs are those whose observations came in the window; their
+        // network messages follow them.
+        if (f.id == 1012 && f.arrivalMs >= fromMs && f.arrivalMs < toMs) {
+            // Count at bit 52 (5 bits), 130 bits a satellite from bit 61.
+            EpochContent& e = out[uint32_t(rtcmBits(frame, 12 + 12, 27))];
+            int count = int(rtcmBits(frame, 52, 5));
+            for (int k = 0; k < count; ++k)
+                e.observed.insert(int(rtcmBits(frame, 61 + 130 * unsigned(k), 6)));
+        } else if (f.id == 1035) {
+            FkpMessage m;
+            if (!readFkp(frame, f.length, m)) ++unreadable;
+            else out[m.epochS * 1000].fkp.push_back(m);
+        } else if (f.id == 1037 || f.id == 1039) {
+            MacMessage m;
+            if (!readMac(frame, f.length, m)) ++unreadable;
+            else out[m.epoch * 1000].mac.push_back(m);
+        }
+    }
+    return out;
+}
+
+}   // namespace
+
+// The GLONASS paths: the simulated GPS + GLONASS network, FKP and MAC rovers
+// near its first rover point get a 1035 and GLONASS correction differences
+// with every GLONASS epoch, for the epoch's satellites.
+TEST(NetworkStreamsE2E, GlonassFkpAndMacRoversGetEveryEpoch)
+{
+    NetworkReplay net;
+    net.settings.fkp = true;
+    net.settings.mac = true;
+    ASSERT_TRUE(net.addBases(dataPath("network/simulated-glonass"), simulatedBases));
+    ASSERT_TRUE(net.start(2.0, 600));
+    ASSERT_TRUE(net.waitTrusted(80000)) << net.caster().console();
+    // ROV1 of truth.json; BAS2 (id 402) is its master.
+    int rovers[2] = {net.addRover("RTCM31_FKP", 45.75, 12.7949077, 132.128),
+                     net.addRover("RTCM31_MAC", 45.75, 12.7949077, 132.128)};
+    net.runFor(25000);
+    double end = msSinceStart();
+    for (int k : rovers) {
+        const NetworkRover& r = net.rover(k);
+        SCOPED_TRACE(r.stream);
+        SplitStream s = splitRover(r);
+        EXPECT_EQ(s.error, "");
+        double served = firstArrival(s, 1012);
+        ASSERT_GT(served, 0) << "no GLONASS observations";
+        int unreadable = 0;
+        std::map<uint32_t, EpochContent> epochs =
+            glonassEpochsOf(r, s, served + 1000, end - 2000, unreadable);
+        EXPECT_EQ(unreadable, 0);
+        int withObservations = 0, missing = 0, satellites = 0;
+        for (const auto& [tod, e] : epochs) {
+            if (e.observed.empty()) continue;   // a message of an epoch cut by the window
+            ++withObservations;
+            bool fkp = r.stream == "RTCM31_FKP";
+            if (fkp ? e.fkp.size() != 1 : e.mac.empty()) {
+                ++missing;
+                continue;
+            }
+            for (const FkpMessage& m : e.fkp) {
+                EXPECT_EQ(m.station, 402);
+                std::set<int> ids;
+                for (const FkpSatellite& sat : m.satellites) ids.insert(sat.id);
+                EXPECT_EQ(ids, e.observed);
+                satellites += int(ids.size());
+            }
+            for (const MacMessage& m : e.mac) {
+                EXPECT_EQ(m.master, 402);
+                for (const MacSatellite& sat : m.satellites) {
+                    EXPECT_TRUE(e.observed.count(sat.id)) << sat.id;
+                    EXPECT_LT(std::fabs(sat.ionospheric), 30.0);
+                    ++satellites;
+                }
+            }
+        }
+        EXPECT_GE(withObservations, 35);
+        EXPECT_EQ(missing, 0) << "of " << withObservations;
+        std::printf("%s GLONASS: %d epochs, %d missing, %d satellites\n", r.stream.c_str(),
+                    withObservations, missing, satellites);
+    }
+}
+
+namespace {
+
+// ---- what the simulated atmosphere implies, from the stations' own RINEX ----
+
+struct NavRecord {
+    int prn = 0;
+    RefGpsEph eph {};
+};
+
+double navValue(const std::string& line, int k)
+{
+    std::string field = line.substr(size_t(3 + 19 * k), 19);
+    for (char& ch : field)
+        if (ch == 'D' || ch == 'd') ch = 'E';
+    return std::atof(field.c_str());
+}
+
+// A RINEX 2 GPS navigation file, every record.
+std::vector<NavRecord> readNav(const std::string& path)
+{
+    std::vector<NavRecord> out;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line) && line.find("END OF HEADER") == std::string::npos) {}
+    std::string l[8];
+    while (std::getline(in, l[0])) {
+        for (int k = 1; k < 8; ++k)
+            if (!std::getline(in, l[k])) return out;
+        NavRecord r;
+        r.prn = std::atoi(l[0].substr(0, 2).c_str());
+        RefGpsEph& e = r.eph;
+        e.crs = navValue(l[1], 1), e.deltaN = navValue(l[1], 2), e.m0 = navValue(l[1], 3);
+        e.cuc = navValue(l[2], 0), e.e = navValue(l[2], 1), e.cus = navValue(l[2], 2);
+        e.sqrtA = navValue(l[2], 3);
+        e.toe = navValue(l[3], 0), e.cic = navValue(l[3], 1), e.omega0 = navValue(l[3], 2);
+        e.cis = navValue(l[3], 3);
+        e.i0 = navValue(l[4], 0), e.crc = navValue(l[4], 1), e.omega = navValue(l[4], 2);
+        e.omegaDot = navValue(l[4], 3);
+        e.iDot = navValue(l[5], 0);
+        e.toc = e.toe;   // the clock does not matter for an elevation
+        out.push_back(r);
+    }
+    return out;
+}
+
+void ecefOf(double latDeg, double lonDeg, double h, double out[3])
+{
+    const double a = 6378137.0, f = 1 / 298.257223563, e2 = f * (2 - f);
+    double lat = latDeg * M_PI / 180, lon = lonDeg * M_PI / 180;
+    double n = a / std::sqrt(1 - e2 * std::sin(lat) * std::sin(lat));
+    out[0] = (n + h) * std::cos(lat) * std::cos(lon);
+    out[1] = (n + h) * std::cos(lat) * std::sin(lon);
+    out[2] = (n * (1 - e2) + h) * std::sin(lat);
+}
+
+// Elevation (radians) of satellite `prn` at GPS time of week `tow` seen from
+// a station, with the record whose toe is nearest; -1 without one.
+double elevationOf(const std::vector<NavRecord>& nav, int prn, double tow, double latDeg,
+                   double lonDeg, double h)
+{
+    const NavRecord* best = nullptr;
+    for (const NavRecord& r : nav)
+        if (r.prn == prn && (!best || std::fabs(r.eph.toe - tow) < std::fabs(best->eph.toe - tow)))
+            best = &r;
+    if (!best) return -1;
+    double sat[3], sta[3];
+    refGpsPosition(best->eph, tow, sat);
+    ecefOf(latDeg, lonDeg, h, sta);
+    double d[3] = {sat[0] - sta[0], sat[1] - sta[1], sat[2] - sta[2]};
+    double lat = latDeg * M_PI / 180, lon = lonDeg * M_PI / 180;
+    double up = std::cos(lat) * std::cos(lon) * d[0] + std::cos(lat) * std::sin(lon) * d[1] +
+                std::sin(lat) * d[2];
+    return std::asin(up / std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]));
+}
+
+// The L1 ionospheric delay (m) of every satellite of a station at the
+// chosen epochs, levelled the textbook way: the geometry-free phase moved to
+// the geometry-free code by their mean difference over the arc so far.
+std::map<uint32_t, std::map<int, double>> levelledIono(const std::string& rinexGz,
+                                                      const std::string& workDir,
+                                                      const std::set<uint32_t>& wanted)
+{
+    const double f1 = 1575.42e6, f2 = 1227.60e6, c = 299792458.0;
+    const double l1 = c / f1, l2 = c / f2, k = f2 * f2 / (f1 * f1 - f2 * f2);
+    std::string plain = workDir + "/levelled.rnx";
+    std::string command = "gzip -dc '" + rinexGz + "' > '" + plain + "'";
+    std::map<uint32_t, std::map<int, double>> out;
+    if (std::system(command.c_str()) != 0) return out;
+    uint32_t last = wanted.empty() ? 0 : *wanted.rbegin();
+    struct Arc {
+        double sum = 0;
+        int n = 0;
+        double lastGf = 0;
+    };
+    std::map<int, Arc> arcs;
+    std::ifstream in(plain);
+    std::string line;
+    uint32_t tow = 0;
+    bool header = true;
+    while (std::getline(in, line)) {
+        if (header) {
+            header = line.find("END OF HEADER") == std::string::npos;
+            continue;
+        }
+        if (line.rfind("> ", 0) == 0) {
+            tow = rinexTowMs(line.substr(2, 19));
+            if (tow > last) break;
+            continue;
+        }
+        if (line.size() < 80 || line[0] != 'G') continue;
+        int prn = std::atoi(line.substr(1, 2).c_str());
+        double c1 = std::atof(line.substr(3, 14).c_str()), p1 = std::atof(line.substr(19, 14).c_str());
+        double c2 = std::atof(line.substr(51, 14).c_str()), p2 = std::atof(line.substr(67, 14).c_str());
+        if (c1 == 0 || c2 == 0 || p1 == 0 || p2 == 0) continue;
+        double codeGf = c2 - c1, phaseGf = p1 * l1 - p2 * l2;
+        Arc& a = arcs[prn];
+        // A jump of the phase combination is a slip: a new arc.
+        if (a.n > 0 && std::fabs(phaseGf - a.lastGf) > 0.5) a = Arc();
+        a.sum += codeGf - phaseGf;
+        a.lastGf = phaseGf;
+        ++a.n;
+        if (wanted.count(tow)) out[tow][prn] = k * (phaseGf + a.sum / a.n);
+    }
+    std::remove(plain.c_str());
+    return out;
+}
+
+struct Slopes {
+    double north = 0, east = 0;   // per radian of latitude and of cos-scaled longitude
+    bool ok = false;
+};
+
+// Least-squares plane through the master's value 0: value = n dLat + e dLonC.
+Slopes fitSlopes(const std::vector<std::array<double, 3>>& samples)
+{
+    double a = 0, b = 0, d = 0, y1 = 0, y2 = 0;
+    for (const auto& s : samples) {
+        a += s[0] * s[0], b += s[0] * s[1], d += s[1] * s[1];
+        y1 += s[0] * s[2], y2 += s[1] * s[2];
+    }
+    double det = a * d - b * b;
+    Slopes out;
+    if (samples.size() < 2 || std::fabs(det) < 1e-18) return out;
+    out.north = (d * y1 - b * y2) / det;
+    out.east = (a * y2 - b * y1) / det;
+    out.ok = true;
+    return out;
+}
+
+// The slant troposphere the simulation describes: Saastamoinen with a
+// standard atmosphere at the station height (humidity 0.6) and a plain
+// 1/sin(E) mapping.
+double slantTroposphere(double latDeg, double h, double elevation)
+{
+    double p = 1013.25 * std::pow(1 - 2.2557e-5 * h, 5.2568);
+    double t = 15.0 - 6.5e-3 * h + 273.15;
+    double e = 0.6 * 6.11 * std::exp(17.27 * (t - 273.15) / (t - 35.85));
+    double z = 0.0022768 * (p + (1255.0 / t + 0.05) * e) /
+               (1 - 0.00266 * std::cos(2 * latDeg * M_PI / 180) - 0.00028 * h / 1000);
+    return z / std::sin(elevation);
+}
+
+struct Station {
+    std::string name;
+    double lat, lon, h;
+};
+
+const Station simulatedStations[] = {{"BAS1", 47.3300959, 14.9589589, 557.661},
+                                     {"BAS2", 47.4748395, 15.7434112, 537.778},
+                                     {"BAS3", 46.8219475, 16.1207186, 322.436},
+                                     {"BAS4", 46.5332947, 15.5820560, 643.582},
+                                     {"BAS5", 46.8692047, 14.6912565, 684.413}};
+
+double fkpMapping(double elevation)
+{
+    double x = 0.53 - elevation / M_PI;
+    return 1 + 16 * x * x * x;
+}
+
+}   // namespace
+
+// Twenty minutes of the simulated network at two epochs a second, then the
+// FKP gradients of the masters of both rover points for every satellite above
+// 30 degrees against the slopes the stations' own observations give (the L1
+// ionosphere levelled from their RINEX, the troposphere of the model), read
+// with the public FKP definition: L1 ionospheric change (120/154) x 6.37 x H x
+// (NI dLat + EI dLonC), geometric change 6.37 x (N0 dLat + E0 dLonC).
+TEST(NetworkStreamsE2E, LongFkpGradientsAgreeWithTheSimulatedAtmosphere)
+{
+    if (!longTests()) GTEST_SKIP() << "set CASTER_LONG_TESTS=1 (about 13 minutes)";
+    NetworkReplay net;
+    net.settings.fkp = true;
+    ASSERT_TRUE(net.addBases(dataPath("network/simulated"), simulatedBases));
+    const int historyS = 1200, judgedS = 60;
+    ASSERT_TRUE(net.start(2.0, 0, historyS + judgedS));
+    ASSERT_TRUE(net.waitTrusted(80000)) << net.caster().console();
+    int rovers[2] = {net.addRover("RTCM31_FKP", rov1Lat, rov1Lon, rov1H),
+                     net.addRover("RTCM31_FKP", rov2Lat, rov2Lon, rov2H)};
+    ASSERT_TRUE(net.runToEnd(historyS * 1000 + 120000));
+    const uint32_t firstJudged = (423000u + uint32_t(historyS)) * 1000u;
+
+    // The 1034 of each judged epoch, per master.
+    std::map<int, std::map<uint32_t, FkpMessage>> fkp;   // station id -> tow -> message
+    for (int k : rovers) {
+        const NetworkRover& r = net.rover(k);
+        SplitStream s = splitRover(r);
+        EXPECT_EQ(s.error, "");
+        for (const StreamFrame& f : s.frames) {
+            if (f.format != 0 || f.id != 1034) continue;
+            FkpMessage m;
+            ASSERT_TRUE(readFkp(frameAt(r.capture, f), f.length, m));
+            if (m.epochS * 1000u >= firstJudged) fkp[m.station][m.epochS * 1000u] = m;
+        }
+    }
+    // Every tenth judged epoch.
+    std::set<uint32_t> wanted;
+    for (uint32_t t = firstJudged; t < firstJudged + uint32_t(judgedS) * 1000u; t += 10000) wanted.insert(t);
+    std::map<std::string, std::map<uint32_t, std::map<int, double>>> iono;
+    for (const Station& st : simulatedStations)
+        iono[st.name] = levelledIono(dataPath("network/simulated/" + st.name + ".rnx.gz"),
+                                     net.caster().dir(), wanted);
+    std::vector<NavRecord> nav = readNav(dataPath("network/simulated/brdc3440.26n"));
+    ASSERT_FALSE(nav.empty());
+
+    struct Masters {
+        int index;
+        int id;
+    } masters[] = {{0, 201}, {2, 203}};
+    int compared = 0, ionoSignOk = 0, ionoWithin2 = 0, geoSignOk = 0, geoWithin2 = 0, geoCompared = 0;
+    std::vector<double> ionoRatios, geoRatios;
+    for (const Masters& ms : masters) {
+        const Station& m = simulatedStations[ms.index];
+        double cosLat = std::cos(m.lat * M_PI / 180);
+        for (uint32_t tow : wanted) {
+            auto found = fkp[ms.id].find(tow);
+            ASSERT_NE(found, fkp[ms.id].end()) << "no 1034 of " << ms.id << " at " << tow;
+            for (const FkpSatellite& sat : found->second.satellites) {
+                double el = elevationOf(nav, sat.id, tow / 1000.0, m.lat, m.lon, m.h);
+                if (el < 30 * M_PI / 180) continue;
+                std::vector<std::array<double, 3>> ionoSamples, tropoSamples;
+                double mIono = iono[m.name][tow].count(sat.id) ? iono[m.name][tow][sat.id] : 0;
+                double mTropo = slantTroposphere(m.lat, m.h, el);
+                for (const Station& a : simulatedStations) {
+                    if (a.name == m.name || !iono[a.name][tow].count(sat.id) || mIono == 0) continue;
+                    double dLat = (a.lat - m.lat) * M_PI / 180;
+                    double dLonC = (a.lon - m.lon) * M_PI / 180 * cosLat;
+                    double aEl = elevationOf(nav, sat.id, tow / 1000.0, a.lat, a.lon, a.h);
+                    ionoSamples.push_back({dLat, dLonC, iono[a.name][tow][sat.id] - mIono});
+                    tropoSamples.push_back({dLat, dLonC, slantTroposphere(a.lat, a.h, aEl) - mTropo});
+                }
+                Slopes si = fitSlopes(ionoSamples), st = fitSlopes(tropoSamples);
+                if (!si.ok) continue;
+                double h = fkpMapping(el);
+                double ni = si.north / (6.37 * 120.0 / 154.0 * h), ei = si.east / (6.37 * 120.0 / 154.0 * h);
+                double n0 = st.north / 6.37, e0 = st.east / 6.37;
+                // Each component large enough for its 0.01 ppm field to judge.
+                for (auto [expected, got] : {std::pair{ni, sat.ni}, std::pair{ei, sat.ei}}) {
+                    if (std::fabs(expected) < 0.1) continue;
+                    ++compared;
+                    double ratio = got / expected;
+                    ionoRatios.push_back(ratio);
+                    if (ratio > 0) ++ionoSignOk;
+                    if (ratio >= 0.5 && ratio <= 2.0) ++ionoWithin2;
+                }
+                for (auto [expected, got] : {std::pair{n0, sat.n0}, std::pair{e0, sat.e0}}) {
+                    if (std::fabs(expected) < 0.05) continue;
+                    ++geoCompared;
+                    double ratio = got / expected;
+                    geoRatios.push_back(ratio);
+                    if (ratio > 0) ++geoSignOk;
+                    if (ratio >= 0.5 && ratio <= 2.0) ++geoWithin2;
+                }
+                std::printf("master %d G%02d el %4.1f: NI %6.2f (expected %6.2f) EI %6.2f (%6.2f) "
+                            "N0 %6.2f (%6.2f) E0 %6.2f (%6.2f) ppm\n",
+                            ms.id, sat.id, el * 180 / M_PI, sat.ni, ni, sat.ei, ei, sat.n0, n0,
+                            sat.e0, e0);
+            }
+        }
+    }
+    auto median = [](std::vector<double> v) {
+        if (v.empty()) return 0.0;
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    std::printf("ionospheric: %d components, %d of the expected sign, %d within a factor of two, "
+                "median ratio %.2f\n", compared, ionoSignOk, ionoWithin2, median(ionoRatios));
+    std::printf("geometric: %d components, %d of the expected sign, %d within a factor of two, "
+                "median ratio %.2f\n", geoCompared, geoSignOk, geoWithin2, median(geoRatios));
+    ASSERT_GE(compared, 10);
+    EXPECT_GE(ionoSignOk * 10, compared * 9);
+    EXPECT_GE(ionoWithin2 * 10, compared * 8);
+    EXPECT_GE(geoSignOk * 10, geoCompared * 9);
+    EXPECT_GE(geoWithin2 * 10, geoCompared * 8);
+}
+
+// The four real Catalan stations (30 s epochs) at two epochs a second: the
+// FKP and MAC rovers near MATA get every epoch, and no gradient or
+// difference stands at its field's limit (where a value that was not a
+// number or out of range would end up).
+TEST(NetworkStreamsE2E, LongCataloniaDeliversEveryEpochFinite)
+{
+    if (!longTests()) GTEST_SKIP() << "set CASTER_LONG_TESTS=1 (about 4 minutes)";
+    NetworkReplay net;
+    net.settings.fkp = true;
+    net.settings.mac = true;
+    ASSERT_TRUE(net.addBases(dataPath("network/catalonia"), {"CREU", "EBRE", "GARR", "MATA"}));
+    // From 10:00 of the day, when the arcs have long been levelled.
+    ASSERT_TRUE(net.start(2.0, 36000 - 0, 0));
+    ASSERT_TRUE(net.waitTrusted(80000)) << net.caster().console();
+    // Between MATA and GARR, closer to MATA.
+    int fkpRover = net.addRover("RTCM31_FKP", 41.47, 2.25, 150.0);
+    int macRover = net.addRover("RTCM31_MAC", 41.47, 2.25, 150.0);
+    net.runFor(150000);
+    double end = msSinceStart();
+    std::vector<ReplayedEpoch> sent = net.replayed();
+    for (int k : {fkpRover, macRover}) {
+        const NetworkRover& r = net.rover(k);
+        SCOPED_TRACE(r.stream);
+        SplitStream s = splitRover(r);
+        EXPECT_EQ(s.error, "");
+        double served = firstArrival(s, 1004);
+        ASSERT_GT(served, 0);
+        int unreadable = 0;
+        std::map<uint32_t, EpochContent> epochs = epochsOf(r, s, unreadable);
+        EXPECT_EQ(unreadable, 0);
+        std::vector<uint32_t> tows = towsBetween(sent, served + 1000, end - 2000);
+        ASSERT_GE(tows.size(), 200u);
+        int missing = 0, atLimit = 0, values = 0;
+        for (uint32_t tow : tows) {
+            const EpochContent& e = epochs[tow];
+            if (e.observed.empty() || (r.stream == "RTCM31_FKP" ? e.fkp.empty() : e.mac.empty()))
+                ++missing;
+            for (const FkpMessage& m : e.fkp)
+                for (const FkpSatellite& sat : m.satellites) {
+                    values += 4;
+                    atLimit += std::fabs(sat.n0) >= 20.47 || std::fabs(sat.e0) >= 20.47 ||
+                               std::fabs(sat.ni) >= 81.91 || std::fabs(sat.ei) >= 81.91;
+                }
+            for (const MacMessage& m : e.mac)
+                for (const MacSatellite& sat : m.satellites) {
+                    values += 2;
+                    atLimit += std::fabs(sat.ionospheric) >= 32.76 || std::fabs(sat.geometric) >= 32.76;
+                }
+        }
+        EXPECT_EQ(missing, 0) << "of " << tows.size();
+        EXPECT_EQ(atLimit, 0) << "of " << values;
+        std::printf("%s: %zu epochs, %d missing, %d values, %d at a field limit\n",
+                    r.stream.c_str(), tows.size(), missing, values, atLimit);
     }
 }

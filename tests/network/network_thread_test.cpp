@@ -9,24 +9,9 @@
 #include "core/base_station.h"
 #include "core/records.h"
 #include "network/network_thread.h"
+#include "support/rtcm_fields.h"
 
 namespace {
-
-uint64_t bitsAt(const uint8_t* frame, unsigned pos, unsigned n)
-{
-    uint64_t v = 0;
-    for (unsigned i = 0; i < n; ++i) {
-        unsigned bit = 24 + pos + i;
-        v = (v << 1) | ((frame[bit / 8] >> (7 - bit % 8)) & 1u);
-    }
-    return v;
-}
-
-int64_t signedAt(const uint8_t* frame, unsigned pos, unsigned n)
-{
-    uint64_t v = bitsAt(frame, pos, n);
-    return (v >> (n - 1)) ? int64_t(v) - (int64_t(1) << n) : int64_t(v);
-}
 
 // The kept frame of a kind and its stamp; empty when nothing is kept.
 std::vector<uint8_t> kept(int base, int kind, uint32_t& stamp)
@@ -73,16 +58,16 @@ TEST_F(NetworkThread, FkpFollowsTheObservationsAfter400ms)
     ASSERT_FALSE(f.empty());
     EXPECT_EQ(stamp, 10401u);
     EXPECT_EQ(b.gpsObsNew, 0);
-    EXPECT_EQ(bitsAt(f.data(), 0, 12), 1034u);
-    EXPECT_EQ(bitsAt(f.data(), 12, 12), 203u);
-    EXPECT_EQ(bitsAt(f.data(), 24, 20), 423600u);
-    ASSERT_EQ(bitsAt(f.data(), 44, 5), 1u);
-    EXPECT_EQ(bitsAt(f.data(), 49, 6), 7u);
+    EXPECT_EQ(rtcmPayloadBits(f.data(), 0, 12), 1034u);
+    EXPECT_EQ(rtcmPayloadBits(f.data(), 12, 12), 203u);
+    EXPECT_EQ(rtcmPayloadBits(f.data(), 24, 20), 423600u);
+    ASSERT_EQ(rtcmPayloadBits(f.data(), 44, 5), 1u);
+    EXPECT_EQ(rtcmPayloadBits(f.data(), 49, 6), 7u);
     // The troposphere block holds the correction gradient, FKP the error's.
-    EXPECT_EQ(signedAt(f.data(), 63, 12), -12);    // N0
-    EXPECT_EQ(signedAt(f.data(), 75, 12), 0);      // E0
-    EXPECT_EQ(signedAt(f.data(), 87, 14), 0);      // NI
-    EXPECT_EQ(signedAt(f.data(), 101, 14), -45);   // EI
+    EXPECT_EQ(rtcmPayloadSigned(f.data(), 63, 12), -12);    // N0
+    EXPECT_EQ(rtcmPayloadSigned(f.data(), 75, 12), 0);      // E0
+    EXPECT_EQ(rtcmPayloadSigned(f.data(), 87, 14), 0);      // NI
+    EXPECT_EQ(rtcmPayloadSigned(f.data(), 101, 14), -45);   // EI
     // Once per epoch; GLONASS had nothing new.
     networkCorrectionTurn(10500);
     kept(3, kind1034, stamp);
