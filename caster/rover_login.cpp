@@ -352,6 +352,7 @@ bool completeClientLogin(Socket s, int& clientIndex)
     c.active = true;
     releaseMutex(c.mutex);
     // The rover thread watches the new socket and serves it from its next pass.
+    noteRoverSocketChanged(slot);
     wakeRoverThread();
     return true;
 }
