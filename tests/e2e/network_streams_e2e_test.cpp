@@ -630,6 +630,7 @@ TEST(NetworkStreamsE2E, LongFkpGradientsAgreeWithTheSimulatedAtmosphere)
     if (!longTests()) GTEST_SKIP() << "set CASTER_LONG_TESTS=1 (about 13 minutes)";
     NetworkReplay net;
     net.settings.fkp = true;
+    net.settings.mac = true;
     ASSERT_TRUE(net.addBases(dataPath("network/simulated"), simulatedBases));
     const int historyS = 1200, judgedS = 60;
     ASSERT_TRUE(net.start(2.0, 0, historyS + judgedS));
