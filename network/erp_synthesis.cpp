@@ -19,8 +19,9 @@ constexpr double earthRotationRate = 7.2921151467e-5;   // rad/s
 // Below this elevation at either station the troposphere models give
 // nothing, and a difference of them would be meaningless.
 constexpr double minElevationDeg = 3.0;
-// A satellite missing longer than this at the master starts a new arc.
-constexpr uint32_t maxGapMs = 5000;
+// A satellite missing longer than this at the master starts a new arc: the
+// master's lock time no longer tells whether it kept the carrier.
+constexpr uint32_t maxGapMs = 600000;
 constexpr int ephemerisWaitMs = 5;
 
 bool present(double v) { return v != 0 && std::isfinite(v); }
@@ -356,8 +357,13 @@ int synthesise(int erpIndex, uint32_t epochMs)
         const auto& ms = masterSats[s];
         const uint32_t dt = sinceMs(epochMs, slot.prevEpochMs, Sys::periodMs);
         restart[s] = !slot.locked || signature[s] != slot.signature || dt > maxGapMs;
+        // A master lock time that went down, or that is shorter than the
+        // time since the last synthesis (the lock began in between), is a
+        // slip at the master: whatever the epoch interval.
         for (int f = 0; f < F; ++f)
-            if (ms.lockTimeS[f] < slot.masterLockS[f]) restart[s] = true;
+            if (ms.lockTimeS[f] < slot.masterLockS[f] ||
+                (present(ms.phaseRange[f]) && uint64_t(ms.lockTimeS[f]) * 1000 + 1000 < dt))
+                restart[s] = true;
         if (restart[s] || dt == 0) continue;
         for (int f = 0; f < F; ++f) {
             step[s][f] = ionoShift[s][f] - slot.phaseShift[f];

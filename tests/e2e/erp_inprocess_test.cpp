@@ -293,3 +293,41 @@ TEST(ErpInProcess, SimulatedNetworkRtkFromErpRnx2rtkpConvbin)
     if (!getenv("ERP_KEEP")) std::filesystem::remove_all(dir);
     else std::printf("kept %s\n", dir.c_str());
 }
+
+// The real Catalan stations, rover MATA, the whole day at 30 s: the ERP of
+// its node (1.5 km away) is no worse a reference than its master GARR
+// (51 km), the only base within 100 km of the node.
+TEST(ErpInProcess, CataloniaMataNoWorseThanItsMasterRnx2rtkpConvbin)
+{
+    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    ErpReplay replay = cataloniaNetwork();
+    ASSERT_TRUE(replay.run(2880));
+    EXPECT_NEAR(replay.nodeLatitude, 41.5, 1e-9);
+    EXPECT_NEAR(replay.nodeLongitude, 2.5, 1e-9);
+    EXPECT_GT(replay.synthesisedEpochs, 2800);
+
+    const std::string dir = makeTempDir();
+    writeBytes(dir + "/erp.rtcm3", replay.rtcm31);
+    ASSERT_TRUE(runConvbin(dir + "/erp.rtcm3", dir + "/erp.obs", "2026/12/10 00:00:00"));
+    double erpEcef[3];
+    ASSERT_TRUE(rinexApproxPosition(dir + "/erp.obs", erpEcef));
+    const std::string data = dataPath("network/catalonia");
+    const double mata[3] = {4776835.6094, 202618.9957, 4207574.6503};   // ARP, stations.csv
+    const double garr[3] = {4796983.6173, 160309.1191, 4187340.4129};
+    RtkFigures erpFix, singleFix;
+    const std::string conf = data + "/rtk.conf";
+    const std::vector<std::string> nav = {data + "/brdc3440.26n"};
+    ASSERT_TRUE(runRnx2rtkp(conf, data + "/MATA3440.26o", dir + "/erp.obs", nav, erpEcef,
+                            "2026/12/10 00:00:00", "2026/12/10 23:59:30", mata, dir, erpFix));
+    ASSERT_TRUE(runRnx2rtkp(conf, data + "/MATA3440.26o", data + "/GARR3440.26o", nav, garr,
+                            "2026/12/10 00:00:00", "2026/12/10 23:59:30", mata, dir, singleFix));
+    for (auto [name, f] : {std::pair{"ERP", erpFix}, {"GARR single base", singleFix}})
+        std::printf("rnx2rtkp MATA against %s, the day: %d epochs, fix ratio %.3f, fixed "
+                    "horizontal median %.3f m, worst %.3f m; all epochs median %.3f m\n",
+                    name, f.epochs, f.fixRatio, f.medianHorizontalM, f.worstHorizontalM,
+                    f.medianAllHorizontalM);
+    EXPECT_GE(erpFix.epochs, 2800);
+    EXPECT_GE(erpFix.fixRatio, singleFix.fixRatio - 0.05);
+    EXPECT_LE(erpFix.medianAllHorizontalM, singleFix.medianAllHorizontalM * 1.2 + 0.01);
+    std::filesystem::remove_all(dir);
+}
