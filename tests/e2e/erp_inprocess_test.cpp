@@ -331,3 +331,71 @@ TEST(ErpInProcess, CataloniaMataNoWorseThanItsMasterRnx2rtkpConvbin)
     EXPECT_LE(erpFix.medianAllHorizontalM, singleFix.medianAllHorizontalM * 1.2 + 0.01);
     std::filesystem::remove_all(dir);
 }
+
+// The GPS + GLONASS network: the ERP's GLONASS follows the perfect ERP's as
+// its GPS does (each satellite on its own frequencies), and RTK with both
+// systems is no worse than from the master BAS2 35 km away.
+TEST(ErpInProcess, SimulatedGlonassNetworkRnx2rtkpConvbin)
+{
+    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    ErpReplay replay = simulatedNetwork(true);
+    ASSERT_TRUE(replay.run(1800));
+    const std::string dir = makeTempDir();
+    const std::string data = dataPath("network/simulated-glonass");
+    writeBytes(dir + "/erp.rtcm3", replay.ephemeris + replay.rtcm31);
+    ASSERT_TRUE(runConvbin(dir + "/erp.rtcm3", dir + "/erp.obs", "2026/12/10 21:30:00"));
+    double baseEcef[3];
+    ASSERT_TRUE(rinexApproxPosition(dir + "/erp.obs", baseEcef));
+    const std::string ideal = gunzipInto(data + "/ideal_vrs_R2.rnx.gz", dir);
+    const std::string rover = gunzipInto(data + "/ROV2.rnx.gz", dir);
+    ASSERT_FALSE(ideal.empty() || rover.empty());
+    RinexObs erpObs = readRinexObs(dir + "/erp.obs"), idealObs = readRinexObs(ideal);
+    // Each system on its own, so that no inter-system clock term enters.
+    for (char system : {'G', 'R'}) {
+        RinexObs a, b;
+        for (const auto& [epoch, sats] : erpObs)
+            for (const auto& [sat, v] : sats)
+                if (sat[0] == system) a[epoch][sat] = v;
+        for (const auto& [epoch, sats] : idealObs)
+            for (const auto& [sat, v] : sats)
+                if (sat[0] == system) b[epoch][sat] = v;
+        ObsAgreement g = compareWithIdeal(a, b, 424200000, 424800000);
+        std::printf("%c: ERP vs ideal_vrs_R2 21:50-22:00: %d epochs, code spread %.3f m, worst "
+                    "drift L1 %.3f m, ionosphere-free %.3f m (%s)\n",
+                    system, g.epochs, g.codeRms, g.worstL1Drift, g.worstIonoFreeDrift,
+                    g.worstSat.c_str());
+        EXPECT_GE(g.epochs, 590) << system;
+        EXPECT_LT(g.codeRms, 0.6) << system;
+        // Geometry and troposphere to the centimetre; the ionosphere as the
+        // bases' levelling allows after twenty minutes.
+        EXPECT_LT(g.worstIonoFreeDrift, 0.03) << system;
+        EXPECT_LT(g.worstL1Drift, 0.05) << system;
+    }
+
+    // BAS2 as the rover would get it single-base: its own stream through convbin.
+    const std::string bas2 = dir + "/bas2.obs";
+    ASSERT_TRUE(runConvbin(data + "/BAS2.rtcm3", bas2, "2026/12/10 21:30:00"));
+    const double truth[3] = {4352003.627989045, 964815.976127882, 4546719.785500218};
+    const double bas2Ecef[3] = {4345173.515780046, 999175.6659633883, 4546072.925933542};
+    const std::vector<std::string> nav = {data + "/brdc3440.26n", data + "/brdc3440.26g"};
+    RtkFigures erpFix, singleFix, idealFix;
+    const std::string conf = data + "/rtk.conf";
+    ASSERT_TRUE(runRnx2rtkp(conf, rover, dir + "/erp.obs", nav, baseEcef, "2026/12/10 21:50:00",
+                            "2026/12/10 22:00:00", truth, dir, erpFix));
+    ASSERT_TRUE(runRnx2rtkp(conf, rover, bas2, nav, bas2Ecef, "2026/12/10 21:50:00",
+                            "2026/12/10 22:00:00", truth, dir, singleFix));
+    ASSERT_TRUE(runRnx2rtkp(conf, rover, ideal, nav, baseEcef, "2026/12/10 21:50:00",
+                            "2026/12/10 22:00:00", truth, dir, idealFix));
+    for (auto [name, f] : {std::pair{"ERP", erpFix}, {"BAS2 single base", singleFix},
+                           {"ideal_vrs_R2", idealFix}})
+        std::printf("rnx2rtkp ROV2 (GPS + GLONASS) against %s, 21:50-22:00: %d epochs, fix ratio "
+                    "%.3f, fixed horizontal median %.3f m, worst %.3f m; all epochs median %.3f m\n",
+                    name, f.epochs, f.fixRatio, f.medianHorizontalM, f.worstHorizontalM,
+                    f.medianAllHorizontalM);
+    EXPECT_GE(erpFix.fixRatio, singleFix.fixRatio);
+    EXPECT_LE(erpFix.medianAllHorizontalM, singleFix.medianAllHorizontalM);
+    if (erpFix.fixed > 0) {
+        EXPECT_LE(erpFix.worstHorizontalM, 0.05);
+    }
+    std::filesystem::remove_all(dir);
+}
