@@ -1,5 +1,6 @@
 #include "network/erp_synthesis.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/base_station.h"
@@ -350,6 +351,7 @@ int synthesise(int erpIndex, uint32_t epochMs)
     // smooth models; what all satellites share cancels between them).
     bool restart[S] = {};
     double step[S][3] = {}, commonStep[3] = {};
+    double steps[3][S];
     int continuing = 0;
     for (int s = 0; s < S; ++s) {
         ErpSatSlot& slot = slots[s];
@@ -367,11 +369,15 @@ int synthesise(int erpIndex, uint32_t epochMs)
         if (restart[s] || dt == 0) continue;
         for (int f = 0; f < F; ++f) {
             step[s][f] = ionoShift[s][f] - slot.phaseShift[f];
-            commonStep[f] += step[s][f];
+            steps[f][continuing] = step[s][f];
         }
         ++continuing;
     }
-    for (int f = 0; f < F && continuing > 0; ++f) commonStep[f] /= continuing;
+    // The median: one satellite's jump must not pass for everyone's.
+    for (int f = 0; f < F && continuing > 0; ++f) {
+        std::nth_element(steps[f], steps[f] + continuing / 2, steps[f] + continuing);
+        commonStep[f] = steps[f][continuing / 2];
+    }
 
     int count = 0;
     for (int s = 0; s < S; ++s) {

@@ -14,7 +14,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <map>
+#include <sstream>
 #include <unistd.h>
 #include <vector>
 
@@ -155,6 +157,46 @@ ObsAgreement compareWithIdeal(const RinexObs& erp, const RinexObs& ideal, uint32
     drift(l1Runs, a.worstL1Drift);
     a.codeRms = codeN ? std::sqrt(codeSum / codeN) : 0;
     return a;
+}
+
+// L1 phases (cycles) and their loss-of-lock flags of a RINEX 3 file, by
+// GPS time of week (ms) and satellite.
+struct LockedPhase {
+    double cycles = 0;
+    bool lossOfLock = false;
+};
+std::map<uint32_t, std::map<std::string, LockedPhase>> readL1WithLocks(const std::string& path)
+{
+    std::map<uint32_t, std::map<std::string, LockedPhase>> out;
+    std::ifstream in(path);
+    std::string line;
+    std::map<char, int> l1Column;
+    while (std::getline(in, line)) {
+        if (line.find("SYS / # / OBS TYPES") != std::string::npos) {
+            std::istringstream t(line.substr(7, 52));
+            std::string type;
+            for (int k = 0; t >> type; ++k)
+                if (type[0] == 'L' && type[1] == '1') l1Column[line[0]] = k;
+        }
+        if (line.find("END OF HEADER") != std::string::npos) break;
+    }
+    uint32_t tow = 0;
+    while (std::getline(in, line)) {
+        if (line.empty()) continue;
+        if (line[0] == '>') {
+            tow = rinexTowMs(line.substr(2, 19));
+            continue;
+        }
+        auto col = l1Column.find(line[0]);
+        if (col == l1Column.end()) continue;
+        const size_t at = 3 + 16 * size_t(col->second);
+        if (line.size() < at + 14) continue;
+        LockedPhase p;
+        p.cycles = std::atof(line.substr(at, 14).c_str());
+        p.lossOfLock = line.size() > at + 14 && (line[at + 14] - '0') & 1;
+        if (p.cycles != 0) out[tow][line.substr(0, 3)] = p;
+    }
+    return out;
 }
 
 // A stream of another format as a rover receives it: after the 1013 of
@@ -397,5 +439,82 @@ TEST(ErpInProcess, SimulatedGlonassNetworkRnx2rtkpConvbin)
     if (erpFix.fixed > 0) {
         EXPECT_LE(erpFix.worstHorizontalM, 0.05);
     }
+    std::filesystem::remove_all(dir);
+}
+
+// Phase continuity over forty minutes: wherever the ERP's phase of a
+// satellite steps against the perfect ERP's (against the other
+// satellites'), the ERP says loss of lock there; the master's slip (BAS3,
+// G27 at 22:10:00, +7 L1 cycles in the RINEX) is the ERP's slip, by whole
+// cycles.
+TEST(ErpInProcess, NoPhaseStepUnderAnUnbrokenLockConvbin)
+{
+    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    ErpReplay replay = simulatedNetwork(false);
+    ASSERT_TRUE(replay.run(2430));   // to 22:10:30
+    const std::string dir = makeTempDir();
+    writeBytes(dir + "/erp.rtcm3", replay.rtcm31);
+    ASSERT_TRUE(runConvbin(dir + "/erp.rtcm3", dir + "/erp.obs", "2026/12/10 21:30:00"));
+    const std::string ideal = gunzipInto(dataPath("network/simulated/ideal_vrs_R2.rnx.gz"), dir);
+    ASSERT_FALSE(ideal.empty());
+    auto erpL1 = readL1WithLocks(dir + "/erp.obs");
+    auto idealL1 = readL1WithLocks(ideal);
+    const double lambda1 = speedOfLight / gpsL1;
+    // Each satellite's change since the last epoch, less the mean change of
+    // the satellites in both epochs (the clocks).
+    std::map<std::string, double> last;
+    int steps = 0, unflagged = 0;
+    bool g27Flagged = false;
+    double g27Step = 0;
+    for (const auto& [tow, sats] : erpL1) {
+        auto it = idealL1.find(tow);
+        if (it == idealL1.end()) continue;
+        std::map<std::string, double> d, change;
+        double mean = 0;
+        for (const auto& [sat, p] : sats) {
+            auto jt = it->second.find(sat);
+            if (jt == it->second.end()) continue;
+            d[sat] = (p.cycles - jt->second.cycles) * lambda1;
+            auto prev = last.find(sat);
+            if (prev != last.end()) change[sat] = d[sat] - prev->second;
+        }
+        // The median change of the satellites under an unbroken lock is the
+        // clocks' (and what all satellites share); a step of one of them
+        // against it is what the rover would take for a slip.
+        std::vector<double> sorted;
+        for (auto& [sat, c] : change)
+            if (!sats.at(sat).lossOfLock && !it->second.at(sat).lossOfLock) sorted.push_back(c);
+        if (sorted.size() >= 3) {
+            std::sort(sorted.begin(), sorted.end());
+            mean = sorted[sorted.size() / 2];
+        }
+        for (auto& [sat, c] : change) {
+            const double step = c - mean;
+            const bool flagged = sats.at(sat).lossOfLock || it->second.at(sat).lossOfLock;
+            if (std::fabs(step) > 0.04 && sorted.size() >= 3) {
+                ++steps;
+                if (!flagged) {
+                    ++unflagged;
+                    ADD_FAILURE() << sat << " steps by " << step << " m at " << tow
+                                  << " under an unbroken lock";
+                }
+            }
+            if (sat == "G27" && tow >= 424200000 + 1200000 && tow <= 424200000 + 1202000 &&
+                flagged) {
+                g27Flagged = true;
+                g27Step = step / lambda1;
+            }
+        }
+        last = d;
+    }
+    std::printf("phase steps over 4 cm: %d, without loss of lock: %d; G27 at 22:10 %s (%.2f "
+                "cycles)\n",
+                steps, unflagged, g27Flagged ? "flagged" : "not flagged", g27Step);
+    EXPECT_EQ(unflagged, 0);
+    EXPECT_TRUE(g27Flagged);
+    // Whole cycles: the slip itself, plus the whole-cycle offset of the
+    // master stream's new arc.
+    EXPECT_GE(std::fabs(g27Step), 1.0);
+    EXPECT_NEAR(g27Step, std::round(g27Step), 0.1);
     std::filesystem::remove_all(dir);
 }
