@@ -9,6 +9,7 @@
 #include "formats/binr/binr_encode.h"
 #include "formats/rtcm3/rtcm3_encode.h"
 #include "caster/console_echo.h"
+#include "caster/rover_stall.h"
 #include "caster/stream_sender.h"
 #include "core/base_station.h"
 #include "core/records.h"
@@ -256,6 +257,7 @@ void roverSendPass(uint32_t now)
     for (int i = 0; i < maxClients; ++i) {
         Client& c = client[i];
         if (!c.active) continue;
+        if (!checkRoverTakesData(i, now)) continue;
         if (!flushClientOutput(i, now)) continue;
         // No ERP record is taken for a rover while the ERP streams are not
         // served, so every rover is either served from its master base or
