@@ -9,6 +9,7 @@
 #include "formats/binr/binr_encode.h"
 #include "formats/rtcm3/rtcm3_encode.h"
 #include "caster/console_echo.h"
+#include "caster/erp_sender.h"
 #include "caster/rover_stall.h"
 #include "caster/stream_sender.h"
 #include "core/base_station.h"
@@ -16,6 +17,7 @@
 #include "core/rover_wake.h"
 #include "core/startup_files.h"
 #include "formats/nmea/nmea.h"
+#include "network/erp_choice.h"
 #include "network/nearest_base.h"
 #include "platform/clock.h"
 #include "platform/console.h"
@@ -68,9 +70,7 @@ void handleGga(int clientIndex, float latitude, float longitude, int fixQuality,
         else
             selectNearestBases(clientIndex);
     } else if (code > 49) {
-        // The ERP record near the rover is chosen once the ERP streams are
-        // served; until then the bases are all that is kept.
-        selectNearestBases(clientIndex);
+        if (selectNearestBases(clientIndex)) chooseErpRecord(clientIndex);
     }
 
     const char* text = nullptr;
@@ -259,9 +259,10 @@ void roverSendPass(uint32_t now)
         if (!c.active) continue;
         if (!checkRoverTakesData(i, now)) continue;
         if (!flushClientOutput(i, now)) continue;
-        // No ERP record is taken for a rover while the ERP streams are not
-        // served, so every rover is either served from its master base or
-        // kept alive.
+        if (c.erpIndex >= 0) {
+            if (!sendErpDataAt(i, now)) c.erpIndex = -1;
+            continue;
+        }
         int master = c.masterBase;
         if (master >= 0 && master < maxBases && servedBaseGone(c, baseStation[master])) {
             // The base the rover named has left; its slot may already hold
@@ -270,7 +271,11 @@ void roverSendPass(uint32_t now)
             closeClient(c);
             continue;
         }
-        if (master >= 0 && master < maxBases) {
+        if (c.streamCode >= 50) {
+            // An ERP rover without a record (no GGA yet, no node near, or
+            // every record taken) is only kept alive.
+            sendKeepAlive(i, now);
+        } else if (master >= 0 && master < maxBases) {
             // A base that is connected but not yet trusted serves nothing.
             if (baseStation[master].trusted) sendBaseDataAt(i, now);
         } else {

@@ -8,6 +8,7 @@
 #include "formats/rtcm3/rtcm3_encode.h"
 #include "core/base_station.h"
 #include "core/records.h"
+#include "network/mac_diffs.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/net.h"
@@ -86,6 +87,51 @@ constexpr Relay nctStation[] = {
     {kindNct5D, &Client::lastSentNct5D, "sending NCT 5D", "error sending NCT 5D out "},
 };
 
+// The FKP streams: the master's observations with its FKP messages, each
+// system's observations followed by its gradients.
+constexpr Relay rtcm31Fkp[] = {
+    {kind1004, &Client::lastSent1004, "sending 1004 FKP", "error sending 1004 out "},
+    {kind1034, &Client::lastSent1034, "sending 1034 FKP", "error sending 1034 out "},
+    {kind1012, &Client::lastSent1012, "sending 1012 FKP", "error sending 1012 out "},
+    {kind1035, &Client::lastSent1035, "sending 1035 FKP", "error sending 1035 out "},
+    {kind1104, &Client::lastSent1104, "sending 1104 FKP", "error sending 1104 out "},
+};
+constexpr Relay msmFkp[] = {
+    {kind1074, &Client::lastSent1074, "sending 1074 FKP", "error sending 1074 out "},
+    {kind1034, &Client::lastSent1034, "sending 1034 FKP", "error sending 1034 out "},
+    {kind1084, &Client::lastSent1084, "sending 1084 FKP", "error sending 1084 out "},
+    {kind1035, &Client::lastSent1035, "sending 1035 FKP", "error sending 1035 out "},
+    {kind1094, &Client::lastSent1094, "sending 1094 FKP", "error sending 1094 out "},
+    {kind1124, &Client::lastSent1124, "sending 1124 FKP", "error sending 1124 out "},
+};
+
+// A new epoch of a system is seen by a new stamp of its source kind; the
+// network frames of that system wait for the rest of the epoch.
+struct EpochSource {
+    MsgKind kind;
+    uint32_t Client::*lastSent;
+    int system;
+};
+constexpr EpochSource nctImacSources[] = {
+    {kindNct5B, &Client::lastSentNct5B, netSystemGps},
+    {kindNct5E, &Client::lastSentNct5E, netSystemGlo},
+};
+constexpr EpochSource cmrImacSources[] = {
+    {kindCmr0, &Client::lastSentCmr0, netSystemGps},
+    {kindCmr3, &Client::lastSentCmr3, netSystemGlo},
+};
+constexpr EpochSource generalSources[] = {
+    {kind1004, &Client::lastSent1004, netSystemGps},
+    {kind1012, &Client::lastSent1012, netSystemGlo},
+    {kind1104, &Client::lastSent1104, netSystemBds},
+};
+constexpr EpochSource msmImacSources[] = {
+    {kind1074, &Client::lastSent1074, netSystemGps},
+    {kind1084, &Client::lastSent1084, netSystemGlo},
+    {kind1094, &Client::lastSent1094, netSystemGal},
+    {kind1124, &Client::lastSent1124, netSystemBds},
+};
+
 int buildBinr69Gps(uint8_t* buffer, int baseIndex) { return encodeBinr69(buffer, baseIndex, 1); }
 int buildBinr69Glo(uint8_t* buffer, int baseIndex) { return encodeBinr69(buffer, baseIndex, 2); }
 
@@ -105,22 +151,10 @@ constexpr BinrBuild binrStation[] = {
 };
 
 // The systems (bit per netSystem index) whose pending network frames the
-// pass of a stream code builds and then clears. A flag of any other system
-// is kept current but read by nothing, and times nothing.
-unsigned netSystemsServed(int code)
-{
-    constexpr unsigned gps = 1u << netSystemGps, glo = 1u << netSystemGlo,
-                       bds = 1u << netSystemBds, gal = 1u << netSystemGal;
-    switch (code) {
-    case 20: return gps | glo | bds;
-    case 30: return gps | glo | bds;
-    case 31: return gps | glo;
-    case 32: return gps | glo | gal | bds;
-    case 33: return gps | glo;
-    case 34: return gps | glo;
-    default: return 0;
-    }
-}
+// pass of a stream code builds and then clears: the rows of netFrameRows.
+// A flag of any other system is kept current but read by nothing, and
+// times nothing.
+unsigned netSystemsServed(int code);
 
 // From `now` to `at`, when `at` lies ahead; else not timed.
 uint32_t timeUntil(uint32_t at, uint32_t now)
@@ -176,6 +210,239 @@ bool buildBinr(int clientIndex, int baseIndex, std::span<const BinrBuild> kinds,
         if (sendClientFrame(clientIndex, frame, uint32_t(n), &(c.*r.lastSent), stamp,
                             r.errorText, now) != FrameSend::sent)
             return false;
+    }
+    return true;
+}
+
+// A kept frame as it stands, without the event and stamp tests of a relay
+// (the short lock still keeps a rewrite out). False when nothing is kept.
+bool copyKeptFrame(BaseStation& b, int kind, uint8_t* out, uint32_t& length, uint32_t& stamp)
+{
+    KeptMessage& m = b.msg[kind];
+    std::lock_guard<std::mutex> g(m.frameLock);
+    if (m.msgLength == 0 || m.msgLength > uint32_t(maxFrameBytes)) return false;
+    std::memcpy(out, m.msgBuffer, m.msgLength);
+    length = m.msgLength;
+    stamp = m.msgStamp;
+    return true;
+}
+
+void detectEpochs(Client& c, BaseStation& b, std::span<const EpochSource> sources, uint32_t now)
+{
+    for (const EpochSource& e : sources) {
+        uint32_t stamp = 0;
+        if (!newKeptStamp(b, e.kind, stamp, c.*e.lastSent)) continue;
+        c.*e.lastSent = stamp;
+        c.netPending[e.system] = true;
+        c.netPendingClock[e.system] = now;
+    }
+}
+
+// New-epoch detection: every stream keeps the general stamps current; the
+// iMAC streams of NCT, CMR and MSM also watch their own source kinds.
+void detectNewEpochs(int clientIndex, BaseStation& b, uint32_t now)
+{
+    Client& c = client[clientIndex];
+    int code = c.streamCode;
+    if (code == 33) detectEpochs(c, b, nctImacSources, now);
+    if (code == 34) detectEpochs(c, b, cmrImacSources, now);
+    detectEpochs(c, b, generalSources, now);
+    if (code == 32) detectEpochs(c, b, msmImacSources, now);
+}
+
+// What became of one system's network frames.
+enum class NetFrames {
+    done,      // sent (or nothing to send): the system's flag is cleared
+    retry,     // the socket took nothing: the flag stays, nothing more this pass
+    stopped,   // the rover was closed, or its socket filled up part way
+};
+
+using NetFrameSender = NetFrames (*)(int clientIndex, uint32_t now);
+
+// A frame of a system's network epoch. `first` tells whether nothing of the
+// epoch has gone out yet.
+NetFrames sendNetFrame(int clientIndex, const uint8_t* frame, uint32_t length,
+                       uint32_t* stampTarget, uint32_t stamp, const char* errorText,
+                       uint32_t now, bool first)
+{
+    switch (sendClientFrame(clientIndex, frame, length, stampTarget, stamp, errorText, now)) {
+    case FrameSend::sent: return NetFrames::done;
+    case FrameSend::closed: return NetFrames::stopped;
+    case FrameSend::held: break;
+    }
+    // A frame the socket took in part goes out whole later. The epoch's
+    // first frame that the socket refused outright is built again on the
+    // next pass; a later one is dropped with the rest of the epoch, since
+    // building it all again would send its first frames twice.
+    if (first && client[clientIndex].pendingOutputLength == 0) return NetFrames::retry;
+    return NetFrames::stopped;
+}
+
+// The master's kept 1104 as it stands.
+NetFrames sendMaster1104(int clientIndex, uint32_t now)
+{
+    BaseStation& b = baseStation[client[clientIndex].masterBase];
+    uint8_t frame[maxFrameBytes];
+    uint32_t length = 0, stamp = 0;
+    if (!copyKeptFrame(b, kind1104, frame, length, stamp)) return NetFrames::done;
+    return sendNetFrame(clientIndex, frame, length, nullptr, 0, "error sending 1104 out ", now,
+                        true);
+}
+
+// One system's master-auxiliary epoch: the master's observations unchanged,
+// then, for each auxiliary base at the same epoch, its correction
+// differences, the combined message where a geometric difference is known.
+struct MacSystem {
+    MsgKind observations;
+    const char* observationError;
+    uint32_t BaseStation::*epoch;
+    bool eventTest;   // the auxiliary's own observations must be complete
+    bool (*differences)(int clientIndex, int auxSlot);
+    int geoEntries;   // entries of a geometric row that are looked at
+    int (*ionospheric)(int, uint8_t*, int, uint8_t, int, int*);
+    int (*combined)(int, uint8_t*, int, uint8_t, int, int*);
+    uint32_t Client::*lastSentIonospheric;
+    uint32_t Client::*lastSentCombined;
+};
+
+constexpr MacSystem macGps = {kind1004, "error sending 1004 out ", &BaseStation::gpsTowMs, false,
+                              calcGpsCorrDiffs, 32, encodeRtcm1015, encodeRtcm1017,
+                              &Client::lastSent1015, &Client::lastSent1017};
+constexpr MacSystem macGlo = {kind1012, "error sending 1012 out to MAC user",
+                              &BaseStation::gloEpochMs, true, calcGloCorrDiffs, gloSatEntries,
+                              encodeRtcm1037, encodeRtcm1039, &Client::lastSent1037,
+                              &Client::lastSent1039};
+
+const char* macErrorText(bool glonass, int auxNumber)
+{
+    if (glonass) return "error sending 1037 / 1039 out ";
+    static const char* const gps[3] = {"error sending 1015 / 1017 out",
+                                       "error sending 1015 / 1017 out ",
+                                       "error sending 1015 / 1017out "};
+    return gps[auxNumber - 1];
+}
+
+bool rowHasValue(const float* row, int entries)
+{
+    for (int s = 0; s < entries; ++s)
+        if (row[s] != 0) return true;
+    return false;
+}
+
+NetFrames sendMacEpoch(int clientIndex, const MacSystem& sys, uint32_t now)
+{
+    Client& c = client[clientIndex];
+    BaseStation& master = baseStation[c.masterBase];
+    const bool glonass = sys.observations == kind1012;
+    uint8_t frame[maxFrameBytes];
+    uint32_t length = 0, masterStamp = 0;
+    if (copyKeptFrame(master, sys.observations, frame, length, masterStamp)) {
+        NetFrames r = sendNetFrame(clientIndex, frame, length, nullptr, 0, sys.observationError,
+                                   now, true);
+        if (r != NetFrames::done) return r;
+    }
+
+    bool takesPart[3] = {};
+    for (int k = 0; k < 3; ++k) {
+        int aux = c.auxBase[k];
+        if (aux < 0 || aux >= maxBases || aux == c.masterBase) continue;
+        BaseStation& a = baseStation[aux];
+        if (a.*sys.epoch != master.*sys.epoch) continue;
+        if (sys.eventTest && !eventIsSet(a.msg[sys.observations].msgEvent)) continue;
+        // Differences read while the base data thread wrote either record
+        // may mix two epochs: that auxiliary sits this epoch out.
+        uint32_t masterWrites = recordWritesBefore(master), auxWrites = recordWritesBefore(a);
+        takesPart[k] = sys.differences(clientIndex, k) &&
+                       recordUnchangedSince(master, masterWrites) &&
+                       recordUnchangedSince(a, auxWrites);
+    }
+    for (int k = 0; k < 3; ++k) {
+        if (!takesPart[k]) continue;
+        uint8_t more = 0;
+        for (int later = k + 1; later < 3; ++later)
+            if (takesPart[later]) more = 1;
+        const float* geoRow = glonass ? c.gloGeoDiff[k] : c.gpsGeoDiff[k];
+        bool combined = rowHasValue(geoRow, sys.geoEntries);
+        auto build = combined ? sys.combined : sys.ionospheric;
+        uint32_t* stampTarget = &(c.*(combined ? sys.lastSentCombined : sys.lastSentIonospheric));
+        // More than 15 satellites take several messages; all but the last
+        // say that more follow.
+        int parts = 1;
+        for (int part = 0; part < parts; ++part) {
+            int n = build(clientIndex, frame, k + 1, more, part, &parts);
+            if (n <= 0 || n > maxFrameBytes) break;
+            NetFrames r = sendNetFrame(clientIndex, frame, uint32_t(n), stampTarget, masterStamp,
+                                       macErrorText(glonass, k + 1), now, false);
+            if (r != NetFrames::done) return r;
+        }
+    }
+    return NetFrames::done;
+}
+
+NetFrames sendMacGps(int clientIndex, uint32_t now) { return sendMacEpoch(clientIndex, macGps, now); }
+NetFrames sendMacGlo(int clientIndex, uint32_t now) { return sendMacEpoch(clientIndex, macGlo, now); }
+
+// The iMAC frames of a system (the rover's own observations, built from the
+// master's moved to the rover's position) come with the iMAC builders; until
+// then a due system is only cleared.
+NetFrames imacFramesToCome(int, uint32_t) { return NetFrames::done; }
+
+// One row per stream code and system, in the order the systems are handled.
+struct NetFrameRow {
+    int code;
+    int system;
+    NetFrameSender send;
+};
+constexpr NetFrameRow netFrameRows[] = {
+    // RTCM 3.2 iMAC: 1074, 1084, 1094 for the rover, 1124 from the master's gradients.
+    {32, netSystemGps, imacFramesToCome},
+    {32, netSystemGlo, imacFramesToCome},
+    {32, netSystemGal, imacFramesToCome},
+    {32, netSystemBds, imacFramesToCome},
+    // NCT iMAC: 5B then 5E (GPS, or GPS and GLONASS) on the GPS epoch; the
+    // GLONASS epoch only clears its flag.
+    {33, netSystemGps, imacFramesToCome},
+    {33, netSystemGlo, imacFramesToCome},
+    // CMR iMAC: type 0 and type 3.
+    {34, netSystemGps, imacFramesToCome},
+    {34, netSystemGlo, imacFramesToCome},
+    // BINR iMAC: 69h GPS and GLONASS.
+    {31, netSystemGps, imacFramesToCome},
+    {31, netSystemGlo, imacFramesToCome},
+    // RTCM 3.1 iMAC: 1004 and 1012 for the rover, the master's 1104 as it is.
+    {30, netSystemGps, imacFramesToCome},
+    {30, netSystemGlo, imacFramesToCome},
+    {30, netSystemBds, sendMaster1104},
+    // RTCM 3.1 MAC.
+    {20, netSystemBds, sendMaster1104},
+    {20, netSystemGlo, sendMacGlo},
+    {20, netSystemGps, sendMacGps},
+};
+
+unsigned netSystemsServed(int code)
+{
+    unsigned systems = 0;
+    for (const NetFrameRow& row : netFrameRows)
+        if (row.code == code) systems |= 1u << row.system;
+    return systems;
+}
+
+// The network frames of every system that is due. False when the rover may
+// not be sent more this pass (or was closed).
+bool sendNetworkFrames(int clientIndex, uint32_t now)
+{
+    Client& c = client[clientIndex];
+    const int code = c.streamCode;
+    for (const NetFrameRow& row : netFrameRows) {
+        if (row.code != code) continue;
+        if (!c.netPending[row.system] ||
+            clockDiff(now, c.netPendingClock[row.system]) < netFrameDelayMs)
+            continue;
+        NetFrames r = row.send(clientIndex, now);
+        if (r == NetFrames::retry) return false;
+        if (!c.active) return false;
+        c.netPending[row.system] = false;
+        if (r == NetFrames::stopped) return false;
     }
     return true;
 }
@@ -273,7 +540,8 @@ uint32_t roverDueInMs(int clientIndex, uint32_t now)
     // or the keep-alive.
     if (c.erpIndex >= 0) return soonest;
     int master = c.masterBase;
-    if (master < 0 || master >= maxBases)
+    // An ERP rover without a record is only kept alive, whatever its master.
+    if (master < 0 || master >= maxBases || c.streamCode >= 50)
         return std::min(soonest, timeUntil(c.lastSent1013 + roverKeepAliveMs, now));
     if (!baseStation[master].trusted) return soonest;
     unsigned systems = netSystemsServed(c.streamCode);
@@ -283,22 +551,15 @@ uint32_t roverDueInMs(int clientIndex, uint32_t now)
     return soonest;
 }
 
-bool sendBaseData(int clientIndex)
-{
-    return sendBaseDataAt(clientIndex, clockMs());
-}
+namespace {
 
-bool sendBaseDataAt(int clientIndex, uint32_t now)
+// The relayed groups of a stream: its observations (single-base and
+// nearest-base streams, which differ only in how the master base was
+// chosen), its station and system messages, and the FKP streams' own
+// observations and gradients. Any other code gets nothing here.
+bool relayGroups(int clientIndex, int code, int master, uint32_t now)
 {
-    if (clientIndex < 0 || clientIndex >= maxClients) return false;
-    Client& c = client[clientIndex];
-    int code = c.streamCode;
-    int master = c.masterBase;
-    if (master < 0 || master >= maxBases) return false;
     BaseStation& b = baseStation[master];
-
-    // Single-base (0-4) and nearest-base (10-14) streams differ only in how
-    // the master base was chosen.
     switch (code) {
     case 0:
     case 10:
@@ -320,9 +581,40 @@ bool sendBaseDataAt(int clientIndex, uint32_t now)
     case 14:
         return relayKinds(clientIndex, b, cmrObservations, now) &&
                relayKinds(clientIndex, b, cmrStation, now);
-    default:
-        // The master-auxiliary (2x), iMAC (3x), FKP (4x) and ERP (5x)
-        // streams are not served yet: nothing is built or sent for them.
-        return true;
+    case 20:
+    case 30:
+        return relayKinds(clientIndex, b, rtcm31Station, now);
+    case 31: return buildBinr(clientIndex, master, binrStation, now);
+    case 32: return relayKinds(clientIndex, b, msmStation, now);
+    case 33: return relayKinds(clientIndex, b, nctStation, now);
+    case 34: return relayKinds(clientIndex, b, cmrStation, now);
+    case 40:
+        return relayKinds(clientIndex, b, rtcm31Station, now) &&
+               relayKinds(clientIndex, b, rtcm31Fkp, now);
+    case 42:
+        return relayKinds(clientIndex, b, msmStation, now) &&
+               relayKinds(clientIndex, b, msmFkp, now);
+    default: return true;
     }
+}
+
+}   // namespace
+
+bool sendBaseData(int clientIndex)
+{
+    return sendBaseDataAt(clientIndex, clockMs());
+}
+
+bool sendBaseDataAt(int clientIndex, uint32_t now)
+{
+    if (clientIndex < 0 || clientIndex >= maxClients) return false;
+    Client& c = client[clientIndex];
+    int code = c.streamCode;
+    int master = c.masterBase;
+    if (master < 0 || master >= maxBases) return false;
+    BaseStation& b = baseStation[master];
+
+    if (!relayGroups(clientIndex, code, master, now)) return false;
+    detectNewEpochs(clientIndex, b, now);
+    return sendNetworkFrames(clientIndex, now);
 }

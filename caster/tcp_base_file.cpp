@@ -8,26 +8,60 @@
 #include "core/records.h"
 #include "platform/console.h"
 
-bool readTcpBaseFile()
+namespace {
+
+// Every entry's mutex, or none: the table is replaced whole or not at all.
+bool lockAllEntries()
 {
-    consoleLine("reading TCPbasefile.txt");
+    for (int i = 0; i < maxTcpBases; ++i) {
+        if (waitMutex(tcpBase[i].mutex, tcpBaseEntryWaitMs)) continue;
+        while (i-- > 0) releaseMutex(tcpBase[i].mutex);
+        consoleLine("TCP base table busy, not read this time");
+        return false;
+    }
+    return true;
+}
+
+void unlockAllEntries()
+{
+    for (TcpBase& t : tcpBase) releaseMutex(t.mutex);
+}
+
+void clearEntries()
+{
     for (TcpBase& t : tcpBase) {
-        // The entries are cleared whether or not their mutex is free: the
-        // file's new content replaces them in any case.
-        bool held = waitMutex(t.mutex, 0);
         t.online = false;
         t.ipAddress.clear();
         t.port.clear();
         t.mountpoint.clear();
         t.lastConnectTime = 0;
-        if (held) releaseMutex(t.mutex);
     }
     tcpBaseCount = 0;
+}
+
+}   // namespace
+
+bool clearTcpBaseTable()
+{
+    if (!lockAllEntries()) return false;
+    clearEntries();
+    unlockAllEntries();
+    return true;
+}
+
+TcpBaseFileRead loadTcpBaseFile()
+{
+    consoleLine("reading TCPbasefile.txt");
+    // An entry another thread holds is not cleared under its feet: the
+    // reader waits a little for each one and otherwise leaves the table.
+    if (!lockAllEntries()) return TcpBaseFileRead::tableBusy;
+    clearEntries();
 
     std::ifstream file("tcpbase.txt", std::ios::binary);
     if (!file) {
+        unlockAllEntries();
         consoleLine("failed opening user file");
-        return false;
+        return TcpBaseFileRead::noFile;
     }
     std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     file.close();
@@ -48,5 +82,11 @@ bool readTcpBaseFile()
         }
         ++tcpBaseCount;
     }
-    return true;
+    unlockAllEntries();
+    return TcpBaseFileRead::done;
+}
+
+bool readTcpBaseFile()
+{
+    return loadTcpBaseFile() == TcpBaseFileRead::done;
 }

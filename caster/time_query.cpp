@@ -52,13 +52,23 @@ bool getNtpTime(Socket s, uint32_t& unixTime)
         consoleLine("recv socket error check NTP time " + std::to_string(lastSocketError()));
         return false;
     }
-    // The transmit time-stamp seconds; a reply too short to hold them is no
-    // time at all.
+    // Only a synchronised server's answer is a time: a full packet in server
+    // or broadcast mode, a stratum of 1 to 15, a leap indicator other than
+    // "alarm" and a transmit time-stamp that was filled in.
+    if (n < ntpPacketBytes) {
+        consoleLine("short reply from time server, " + std::to_string(n) + " bytes");
+        return false;
+    }
+    int leap = reply[0] >> 6;
+    int mode = reply[0] & 0x07;
+    int stratum = reply[1];
     BitCursor c = bitCursor(40, uint32_t(n));
     uint32_t seconds = 0;
     readBitsU32(seconds, 32, c, reply);
-    if (c.overrun) {
-        consoleLine("short reply from time server, " + std::to_string(n) + " bytes");
+    if ((mode != 4 && mode != 5) || stratum < 1 || stratum > 15 || leap == 3 ||
+        seconds == 0) {
+        consolePrintf("time server reply refused, mode %d stratum %d leap %d\n", mode, stratum,
+                      leap);
         return false;
     }
     unixTime = seconds + ntpToUnixOffset;

@@ -14,11 +14,14 @@
 #include "caster/base_data_thread.h"
 #include "caster/listen_thread.h"
 #include "caster/rover_thread.h"
+#include "caster/tcp_base_connect.h"
 #include "caster/tcp_base_file.h"
+#include "caster/web_client_thread.h"
 #include "core/caster_settings.h"
 #include "core/gnss_time.h"
 #include "core/records.h"
 #include "core/startup_files.h"
+#include "network/network_thread.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/threads.h"
@@ -85,6 +88,9 @@ const ThreadMain workerThreads[] = {
     listenThread,
     baseDataThread,
     clientThread,
+    webClientThread,
+    tcpBaseConnectThread,
+    networkCorrectionThread,
 };
 
 // The shutdown command: every run flag cleared, the web thread's last, then

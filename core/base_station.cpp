@@ -6,6 +6,7 @@
 #include "platform/console.h"
 
 BaseStation baseStation[maxBases];
+BaseStation syntheticBase;
 
 uint32_t msgCapacity(int kind)
 {

@@ -170,6 +170,21 @@ inline bool recordUnchangedSince(const BaseStation& b, uint32_t before)
 
 extern BaseStation baseStation[maxBases];
 
+// A record that belongs to no base: the network-correction thread fills it
+// with a synthetic station's epoch, so that the per-base encoders build that
+// station's messages as they build a base's. The encoders take it under the
+// index syntheticBaseIndex, far from any base or rover slot number.
+constexpr int syntheticBaseIndex = 1000;
+extern BaseStation syntheticBase;
+
+// The record an encoder builds from: a base slot 0..9, the synthetic
+// record, or null for any other index.
+inline BaseStation* encoderBase(int index)
+{
+    if (index >= 0 && index < maxBases) return &baseStation[index];
+    return index == syntheticBaseIndex ? &syntheticBase : nullptr;
+}
+
 // Position of a band's byte in msmSignalId.
 inline uint8_t& msmSignalIdGal(BaseStation& b, int band) { return b.msmSignalId[band]; }
 inline uint8_t& msmSignalIdBds(BaseStation& b, int band) { return b.msmSignalId[3 + band]; }

@@ -15,7 +15,7 @@ constexpr int maxErpRecords = 10;
 enum ErpMsgKind : int {
     erpKind1004, erpKind1012, erpKind1005, erpKind1008, erpKind1074, erpKind1084,
     erpKindCmr0, erpKindCmr1, erpKindCmr3, erpKindNct5B, erpKindNct5C, erpKindNct5E,
-    erpKindBinr69Gps, erpKindBinr69Glo,
+    erpKindBinr69Gps, erpKindBinr69Glo, erpKind1033, erpKindBinr6A,
     erpMsgKindCount
 };
 
@@ -30,6 +30,20 @@ struct ErpSatSlot {
     double geometricRange = 0;
     double phaseL1 = 0, phaseL2 = 0, phaseL3 = 0;
     double codeL1 = 0, codeL2 = 0, codeL3 = 0;
+    // Which constructions gave the interpolated ionosphere of this epoch.
+    uint32_t contributors = 0;
+    // Continuity of the synthesised phases: the lock time sent per
+    // frequency, the master's lock time at the last synthesis, the epoch
+    // from which this station's own lock runs, the ionospheric shift applied
+    // to the master's phases (m), and what that ionosphere was made of.
+    uint16_t lockTimeS[3] = {};
+    uint16_t masterLockS[3] = {};
+    uint32_t lockStartMs = 0;
+    bool locked = false;
+    // Counts the new arcs (the slip count the CMR and NCT builders send).
+    uint8_t slipCount = 0;
+    double phaseShift[3] = {};
+    uint32_t signature = 0;
 };
 
 struct ErpRecord {
@@ -41,8 +55,14 @@ struct ErpRecord {
     double baseDistance[4] = {};
     double line[10][3] = {};
     uint32_t gpsEpochMs = 1, gloEpochMs = 1, bdsEpochMs = 1, galEpochMs = 1;
+    // The master's epochs last seen; a change raises the pending mark.
+    uint32_t gpsMasterEpochMs = 1, gloMasterEpochMs = 1;
     bool gpsPending = false, gloPending = false;
     uint32_t gpsPendingClock = 0, gloPendingClock = 0;
+    // The master base (and its connection) the last synthesis was anchored
+    // on: a new one restarts every lock time.
+    int32_t anchorBase = -1;
+    uint32_t anchorSerial = 0;
     ErpSatSlot gpsSlot[32];
     ErpSatSlot glonassSlot[24];
     uint8_t msgBuffer[erpMsgKindCount][1029] = {};
@@ -55,9 +75,19 @@ struct ErpRecord {
 extern ErpRecord erp[maxErpRecords];
 
 void initErpRecord(ErpRecord& r);
+
+// Frees a record: everything back to its initial state, the in-use byte
+// cleared last, so that a rover thread that takes the record at once finds
+// it whole.
+void releaseErpRecord(ErpRecord& r);
+
 // Keeps one message built for the station: the same exchange as a base's
 // kept messages (event reset, frame, length and stamp under the kind's
 // lock, event set), then wakes the rover thread that serves it. False when
 // the kind or the length is out of range.
 bool storeErpMessage(ErpRecord& r, int kind, const uint8_t* frame, uint32_t length,
                      uint32_t stamp);
+// A reader copies out a complete frame whose stamp differs from the one it
+// took last.
+bool copyErpMessage(ErpRecord& r, int kind, uint8_t* out, uint32_t& length, uint32_t& stamp,
+                    uint32_t lastStamp);

@@ -19,17 +19,94 @@ constexpr double bdsFreq[3] = {1561.098e6, 1207.14e6, 1268.52e6};
 
 double finiteOr0(double x) { return std::isfinite(x) ? x : 0.0; }
 
-// How a system decides the sign of its delays.
-enum class SignRule {
-    firstOrder,  // from the ionosphere-free check values (GPS, GLONASS)
-    pairOrder,   // from which signal of the TEC pair reads longer (BeiDou, Galileo)
-};
+// Carrier levelling. A satellite unseen (or without both phases) for longer
+// than this is a new arc: the phase no longer connects to the old one.
+constexpr int64_t arcLossMs = 60000;
+// A bridged phase GF that misses its prediction by more than this (plus the
+// allowance per second of gap) holds a slip the lock times did not show.
+constexpr double gfJumpM = 0.1, gfJumpPerSecondM = 0.005;
+// A code GF this far from the arc's level is a code outlier, not ionosphere;
+// this many of them in a row mean the level itself is wrong.
+constexpr double codeOutlierM = 20.0;
+constexpr uint8_t maxRejected = 10;
+
+// How far epoch `now` lies after `then` (ms), across a rollover of the day
+// (GLONASS) or of the week (GPS, BeiDou, Galileo).
+int64_t epochGapMs(uint32_t now, uint32_t then)
+{
+    const int64_t d = int64_t(now) - int64_t(then);
+    int64_t best = d;
+    for (int64_t period : {int64_t(86400000), int64_t(604800000)})
+        if (std::llabs(d + period) < std::llabs(best)) best = d + period;
+    return best;
+}
+
+// One epoch of the carrier levelling on signals 0 and `tp`. Gives the
+// levelled slant content (el/m^2, signed: positive when the ionosphere
+// delays the code) of this epoch, or the arc's last one when this epoch has
+// no usable pair; false while there is no arc at all.
+bool levelIonosphere(IonoLevelling& v, double c0, double ctp, double p0, double ptp, double f0,
+                     double ftp, int tp, uint32_t epochMs, bool slip, double& tec)
+{
+    // Metres of geometry-free combination per el/m^2.
+    const double perTec = ionoFirstOrderCoeff * (1 / (ftp * ftp) - 1 / (f0 * f0));
+    if (!std::isfinite(perTec) || perTec == 0) return false;
+    const int64_t gap = epochGapMs(epochMs, v.lastEpochMs);
+    if (v.count > 0 && (gap > arcLossMs || gap < -arcLossMs || v.pair != tp)) v = IonoLevelling{};
+    if (c0 == 0 || ctp == 0 || p0 == 0 || ptp == 0) {
+        // A pair missing for a moment keeps the arc's last content (for
+        // longer, the arc was ended above).
+        tec = v.tec;
+        return v.count > 0;
+    }
+
+    double phaseGf = p0 - ptp + v.bridge;
+    const double codeGf = ctp - c0;
+    if (v.count == 0) {
+        v.bridge = 0;
+        v.rate = 0;
+        phaseGf = p0 - ptp;
+    } else {
+        const double predicted = v.prevPhaseGf + v.rate * double(gap);
+        const double allowed = gfJumpM + gfJumpPerSecondM * std::fabs(double(gap)) / 1000.0;
+        if (slip || std::fabs(phaseGf - predicted) > allowed) {
+            // Bridge the slip: the phase goes on where it was heading.
+            v.bridge += predicted - phaseGf;
+            phaseGf = predicted;
+        } else if (gap > 0) {
+            v.rate = (phaseGf - v.prevPhaseGf) / double(gap);
+        }
+    }
+    v.prevPhaseGf = phaseGf;
+    v.lastEpochMs = epochMs;
+    v.pair = uint8_t(tp);
+
+    const double offset = codeGf - phaseGf;
+    if (v.count > 0 && std::fabs(offset - v.sum / v.count) > codeOutlierM) {
+        if (++v.rejected >= maxRejected) {
+            // The arc's level came from bad code: start it again here.
+            v = IonoLevelling{};
+            v.prevPhaseGf = phaseGf = p0 - ptp;
+            v.lastEpochMs = epochMs;
+            v.pair = uint8_t(tp);
+            v.sum = codeGf - phaseGf;
+            v.count = 1;
+        }
+    } else {
+        v.rejected = 0;
+        v.sum += offset;
+        ++v.count;
+    }
+    const double levelled = (phaseGf + v.sum / v.count) / perTec;
+    if (std::isfinite(levelled)) v.tec = levelled;
+    tec = v.tec;
+    return true;
+}
 
 struct Plan {
     bool slip;
     int deltaPair;  // second signal of the deltaIono pair (first is signal 0), -1 none
     int tecPair;    // second signal of the TEC pair
-    SignRule signs;
     double* firstOrder;  // four check values, null when the entry has none
 };
 
@@ -44,6 +121,13 @@ void runEstimator(Sat& s, const double (&f)[N], const Plan& plan)
         code[i] = finiteOr0(s.codeRange[i]);
         phase[i] = finiteOr0(s.phaseRange[i]);
     }
+
+    // The levelling follows every epoch, the slip's too: its phase jump is
+    // bridged there.
+    const int tp = plan.tecPair;
+    double levelledTec = 0;
+    const bool levelled = levelIonosphere(s.levelling, code[0], code[tp], phase[0], phase[tp], f[0],
+                                          f[tp], tp, s.epochMs, plan.slip, levelledTec);
 
     if (plan.slip) {
         // Start the smoothing again from the code. The phase and time of this
@@ -93,17 +177,20 @@ void runEstimator(Sat& s, const double (&f)[N], const Plan& plan)
     }
 
     // Electron content; without both signals of the pair the last value stays.
-    const int tp = plan.tecPair;
     if (s.smoothedCode[0] != 0 && s.smoothedCode[tp] != 0)
         s.tecCode = tecFromPair(f[0], f[tp], s.smoothedCode[0], s.smoothedCode[tp]);
     if (phase[0] != 0 && phase[tp] != 0) s.tecPhase = tecFromPair(f[0], f[tp], phase[0], phase[tp]);
 
+    // The content of the code pair and of the raw phase pair, kept for
+    // what reads them; the phase pair still holds the arcs' ambiguities.
+    double codePairDelay[N];
     for (int k = 0; k < N; ++k) {
-        ionoHigherOrderDelay(f[k], s.tecCode, &s.vtecCode, elev, b, nullptr, &s.codeDelay[k]);
-        ionoHigherOrderDelay(f[k], s.tecPhase, &s.vtecPhase, elev, b, &s.phaseAdvance[k], nullptr);
+        double unused;
+        ionoHigherOrderDelay(f[k], s.tecCode, &s.vtecCode, elev, b, nullptr, &codePairDelay[k]);
+        ionoHigherOrderDelay(f[k], s.tecPhase, &s.vtecPhase, elev, b, &unused, nullptr);
     }
 
-    if (plan.signs == SignRule::firstOrder) {
+    if (plan.firstOrder) {
         double* fo = plan.firstOrder;
         const double a = f[0] * f[0], g = f[1] * f[1], d = a - g;
         if (d != 0 && s.smoothedCode[0] != 0 && s.smoothedCode[1] != 0) {
@@ -116,20 +203,27 @@ void runEstimator(Sat& s, const double (&f)[N], const Plan& plan)
             fo[2] = phase[0] - ifPhase;
             fo[3] = phase[1] - ifPhase;
         }
-        // The third signal follows the second one's sign.
-        for (int k = 0; k < N; ++k) {
-            const int c = k < 1 ? 0 : 1;
-            if (fo[c] < 0) s.codeDelay[k] = -s.codeDelay[k];
-            if (fo[2 + c] < 0) s.phaseAdvance[k] = -s.phaseAdvance[k];
+    }
+
+    // The delays come from the carrier-levelled content: centimetre-precise
+    // and free of the ambiguities. Before a satellite's first pair of phases
+    // only the smoothed code pair can tell, with its sign from the pair's
+    // order. Code is delayed (positive), phase advanced (negative).
+    double tec = levelledTec;
+    if (!levelled) {
+        // Nothing of this epoch's pair: no estimate, rather than a content
+        // left over from another arc.
+        tec = 0;
+        if (s.smoothedCode[0] != 0 && s.smoothedCode[tp] != 0) {
+            tec = s.tecCode;
+            if ((s.smoothedCode[0] > s.smoothedCode[tp]) == (f[0] > f[tp])) tec = -tec;
         }
-    } else {
-        const bool codeNeg = s.smoothedCode[0] != 0 && s.smoothedCode[tp] != 0 &&
-                             s.smoothedCode[0] > s.smoothedCode[tp];
-        const bool phaseNeg = phase[0] != 0 && phase[tp] != 0 && phase[0] > phase[tp];
-        for (int k = 0; k < N; ++k) {
-            if (codeNeg) s.codeDelay[k] = -s.codeDelay[k];
-            if (phaseNeg) s.phaseAdvance[k] = -s.phaseAdvance[k];
-        }
+    }
+    for (int k = 0; k < N; ++k) {
+        double advance = 0, delay = 0;
+        ionoHigherOrderDelay(f[k], std::fabs(tec), nullptr, elev, b, &advance, &delay);
+        s.codeDelay[k] = tec < 0 ? -delay : delay;
+        s.phaseAdvance[k] = tec < 0 ? advance : -advance;
     }
 
     // One scalar filter per delay: code delays first, then phase advances.
@@ -146,6 +240,13 @@ void runEstimator(Sat& s, const double (&f)[N], const Plan& plan)
     }
 
     for (int i = 0; i < N; ++i) {
+        // A smoothed code pair far beyond any ionosphere restarts that
+        // signal's smoothing; levelled delays that large are no ionosphere
+        // either and go.
+        if (std::fabs(codePairDelay[i]) > outlierLimitM) {
+            s.smoothedCode[i] = 0;
+            s.smoothState[i] = code[i];
+        }
         if (std::fabs(s.codeDelay[i]) > outlierLimitM || std::fabs(s.phaseAdvance[i]) > outlierLimitM) {
             s.smoothedCode[i] = 0;
             s.smoothState[i] = code[i];
@@ -214,7 +315,7 @@ void ionoHigherOrderDelay(double f, double tec, double* vertical, double elevati
 
 void estimateIonoGps(GpsSatObs& sat)
 {
-    Plan plan{sat.slipFlag != 0, 1, 1, SignRule::firstOrder, sat.firstOrderIono};
+    Plan plan{sat.slipFlag != 0, 1, 1, sat.firstOrderIono};
     runEstimator(sat, gpsFreq, plan);
 }
 
@@ -222,7 +323,7 @@ void estimateIonoBds(BdsSatObs& sat)
 {
     const double b2 = finiteOr0(sat.codeRange[1]), b3 = finiteOr0(sat.codeRange[2]);
     Plan plan{sat.slipFlag[0] != 0 || sat.slipFlag[1] != 0, b3 != 0 ? 2 : (b2 != 0 ? 1 : -1),
-              b3 != 0 ? 2 : 1, SignRule::pairOrder, nullptr};
+              b3 != 0 ? 2 : 1, nullptr};
     runEstimator(sat, bdsFreq, plan);
 }
 
@@ -237,13 +338,13 @@ void estimateIonoGlo(GloSatObs& sat, int slot)
         channel = glonassChannelBySlot[idx];
     }
     const double f[2] = {double(glonassL1Freq[channel]), double(glonassL2Freq[channel])};
-    Plan plan{sat.slipFlag != 0, 1, 1, SignRule::firstOrder, sat.firstOrderIono};
+    Plan plan{sat.slipFlag != 0, 1, 1, sat.firstOrderIono};
     runEstimator(sat, f, plan);
 }
 
 void estimateIonoGal(GalSatObs& sat)
 {
     const double third = finiteOr0(sat.codeRange[2]);
-    Plan plan{sat.slipFlag != 0, 2, third != 0 ? 2 : 1, SignRule::pairOrder, nullptr};
+    Plan plan{sat.slipFlag != 0, 2, third != 0 ? 2 : 1, nullptr};
     runEstimator(sat, sat.carrierHz, plan);
 }

@@ -94,21 +94,32 @@ void rk4Step(double p[3], double v[3], const double lunisolar[3], double h)
 
 }   // namespace
 
-bool calcGpsSatPosition(int slot, uint32_t t)
+namespace {
+
+struct GpsOrbitResult {
+    double pos[3];
+    double clock;
+    double rel;
+    double eccentricAnomaly;
+};
+
+// The user algorithm of the broadcast orbit at time of week t (seconds,
+// fractions allowed); with `satelliteTime` t is read on the satellite's
+// clock and its correction taken off first. False when the ephemeris is
+// unusable or Kepler's equation does not converge.
+bool gpsOrbit(const GpsEphemeris& eph, double t, bool satelliteTime, GpsOrbitResult& out)
 {
-    if (slot < 0 || slot >= gpsEphemerisSlots) return false;
-    GpsEphemeris& eph = gpsEphemeris[slot];
     // A hostile or empty record must not bring infinities into the position.
-    if (!(eph.sqrtA > 0.0) || !(eph.e >= 0.0 && eph.e < 1.0)) return false;
+    if (!(eph.sqrtA > 0.0) || !(eph.e >= 0.0 && eph.e < 1.0) || !std::isfinite(t)) return false;
 
     double a = eph.sqrtA * eph.sqrtA;
     double n = std::sqrt(gpsMu / (a * a * a)) + eph.deltaN * pi;
 
-    double dtc = wrapHalfWeek(double(t) - double(eph.toc));
+    double dtc = wrapHalfWeek(t - double(eph.toc));
     double clock = eph.af0 + eph.af1 * dtc + eph.af2 * dtc * dtc + eph.relativisticCorrection -
                    eph.tgd;
 
-    double tk = wrapHalfWeek(double(t) - clock - double(eph.toe));
+    double tk = wrapHalfWeek(t - (satelliteTime ? clock : 0.0) - double(eph.toe));
     double m = eph.m0 * pi + n * tk;
 
     // Newton on Kepler's equation; the derivative 1 - e cos E stays above
@@ -145,18 +156,38 @@ bool calcGpsSatPosition(int slot, uint32_t t)
                   earthRotationRate * double(eph.toe);
 
     double xp = r * std::cos(u), yp = r * std::sin(u);
-    double pos[3] = {xp * std::cos(node) - yp * std::cos(inc) * std::sin(node),
-                     xp * std::sin(node) + yp * std::cos(inc) * std::cos(node),
-                     yp * std::sin(inc)};
-    if (!finite3(pos) || !std::isfinite(clock) || !std::isfinite(rel)) return false;
+    out.pos[0] = xp * std::cos(node) - yp * std::cos(inc) * std::sin(node);
+    out.pos[1] = xp * std::sin(node) + yp * std::cos(inc) * std::cos(node);
+    out.pos[2] = yp * std::sin(inc);
+    out.clock = clock;
+    out.rel = rel;
+    out.eccentricAnomaly = bigE;
+    return finite3(out.pos) && std::isfinite(clock) && std::isfinite(rel);
+}
 
+}   // namespace
+
+bool calcGpsSatPosition(int slot, uint32_t t)
+{
+    if (slot < 0 || slot >= gpsEphemerisSlots) return false;
+    GpsEphemeris& eph = gpsEphemeris[slot];
+    GpsOrbitResult o;
+    if (!gpsOrbit(eph, double(t), true, o)) return false;
     eph.timeOfWeekS = t;
-    eph.clockCorrection = clock;
-    eph.eccentricAnomaly = bigE;
-    eph.relativisticCorrection = rel;
-    eph.satX = pos[0];
-    eph.satY = pos[1];
-    eph.satZ = pos[2];
+    eph.clockCorrection = o.clock;
+    eph.eccentricAnomaly = o.eccentricAnomaly;
+    eph.relativisticCorrection = o.rel;
+    eph.satX = o.pos[0];
+    eph.satY = o.pos[1];
+    eph.satZ = o.pos[2];
+    return true;
+}
+
+bool gpsSatPositionAt(const GpsEphemeris& eph, double t, double pos[3])
+{
+    GpsOrbitResult o;
+    if (!gpsOrbit(eph, t, false, o)) return false;
+    for (int i = 0; i < 3; ++i) pos[i] = o.pos[i];
     return true;
 }
 
@@ -209,34 +240,45 @@ bool propagateGlonassState(const double pos[3], const double vel[3], const doubl
     return true;
 }
 
-bool calcGlonassSatState(int slot, uint32_t tod, uint16_t mjd)
+bool gloSatStateAt(const GloEphemeris& g, double tod, uint16_t mjd, double pos[3],
+                   double vel[3])
 {
-    if (slot < 0 || slot >= gloEphemerisSlots) return false;
-    GloEphemeris& g = gloEphemeris[slot];
-
+    if (!std::isfinite(tod)) return false;
     // The broadcast state holds at tb (Moscow time, 15-minute units), not at
     // the frame time tk. Both instants go to UTC seconds of day, and the
     // interval is taken the short way round the day, so a target just after
     // midnight integrates minutes forward instead of almost a day back.
     double refUtc = wrapDay(double(g.tb) * 900.0 - moscowShift);
-    double targetUtc = wrapDay(double(tod) - moscowShift);
+    double targetUtc = wrapDay(tod - moscowShift);
     double dt = targetUtc - refUtc;
     if (dt > day / 2) dt -= day;
     if (dt < -day / 2) dt += day;
 
-    const double pos[3] = {g.posX, g.posY, g.posZ};
-    const double vel[3] = {g.velX, g.velY, g.velZ};
+    const double p0[3] = {g.posX, g.posY, g.posZ};
+    const double v0[3] = {g.velX, g.velY, g.velZ};
     const double acc[3] = {g.accX, g.accY, g.accZ};
     double outPos[3], outVel[3];
     // The reference instant sits dt before the target on the target's day
     // scale, so the sidereal angles of both ends belong together even when
     // the interval crosses midnight.
-    if (!propagateGlonassState(pos, vel, acc, mjd, targetUtc - dt, dt, outPos, outVel))
+    if (!propagateGlonassState(p0, v0, acc, mjd, targetUtc - dt, dt, outPos, outVel))
         return false;
-
     for (int i = 0; i < 3; ++i) {
-        g.earthFixedPos[i] = outPos[i] * 1000.0;
-        g.earthFixedVel[i] = outVel[i] * 1000.0;
+        pos[i] = outPos[i] * 1000.0;
+        vel[i] = outVel[i] * 1000.0;
+    }
+    return true;
+}
+
+bool calcGlonassSatState(int slot, uint32_t tod, uint16_t mjd)
+{
+    if (slot < 0 || slot >= gloEphemerisSlots) return false;
+    GloEphemeris& g = gloEphemeris[slot];
+    double pos[3], vel[3];
+    if (!gloSatStateAt(g, double(tod), mjd, pos, vel)) return false;
+    for (int i = 0; i < 3; ++i) {
+        g.earthFixedPos[i] = pos[i];
+        g.earthFixedVel[i] = vel[i];
     }
     // Small frame offset to the GPS frame.
     g.satX = g.earthFixedPos[0] + 0.003;

@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+struct GpsEphemeris;
+struct GloEphemeris;
+
 // Recompute every GPS slot that holds an ephemeris at currentGpsTowMs.
 void updateGpsOrbits();
 // Recompute every GLONASS slot that holds an ephemeris at currentGloTodMs on
@@ -15,6 +18,16 @@ void updateGloOrbits();
 // seconds). False (slot unchanged) when the ephemeris is unusable or Kepler's
 // equation does not converge. The caller holds the slot's mutex.
 bool calcGpsSatPosition(int slot, uint32_t t);
+
+// Earth-fixed position (m) of the satellite of `eph` at GPS system time of
+// week t (seconds, fractions allowed), without touching the slot. False when the
+// ephemeris is unusable. The caller holds the slot's mutex.
+bool gpsSatPositionAt(const GpsEphemeris& eph, double t, double pos[3]);
+
+// Earth-fixed position (m) and velocity (m/s) of the satellite of `g` at
+// GLONASS time of day tod (seconds, fractions allowed) on day mjd, without
+// touching the slot. The caller holds the slot's mutex.
+bool gloSatStateAt(const GloEphemeris& g, double tod, uint16_t mjd, double pos[3], double vel[3]);
 
 // State of GLONASS slot `slot` at GLONASS (Moscow) time of day tod, seconds,
 // on day mjd. The broadcast state is carried from its reference time tb. The

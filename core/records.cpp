@@ -28,6 +28,8 @@ bool clientNoDelay = true;
 std::string base64Alphabet;
 int32_t tcpBaseCount = 0;
 std::atomic<bool> tcpBaseReload{false};
+std::atomic<bool> tcpBaseConnectEnabled{false};
+std::atomic<bool> tcpBaseConnectBusy{false};
 std::atomic<int32_t> webUserCount{0};
 std::atomic<int32_t> erpCount{0};
 int32_t userLoginCount = 0, baseLoginCount = 0;
@@ -149,6 +151,8 @@ void initGlobals()
     }
     tcpBaseCount = 0;
     tcpBaseReload = false;
+    tcpBaseConnectEnabled = false;
+    tcpBaseConnectBusy = false;
     for (auto& r : erp) initErpRecord(r);
     openRoverWake();
     setServedBases(0);

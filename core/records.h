@@ -144,6 +144,10 @@ extern bool clientNoDelay;
 extern std::string base64Alphabet;
 extern int32_t tcpBaseCount;
 extern std::atomic<bool> tcpBaseReload;
+// Connecting to the TCP bases is allowed (cleared while the table is being
+// edited), and an entry's connect attempt is under way.
+extern std::atomic<bool> tcpBaseConnectEnabled;
+extern std::atomic<bool> tcpBaseConnectBusy;
 extern std::atomic<int32_t> webUserCount;
 extern std::atomic<int32_t> erpCount;
 extern int32_t userLoginCount, baseLoginCount;

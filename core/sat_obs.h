@@ -19,6 +19,21 @@ struct IonoFilter {
     double spare = 1.0;
 };
 
+// Carrier levelling of one satellite's ionosphere over its arc: the
+// geometry-free phase, with slips bridged, is lifted to the level of the
+// geometry-free code by the mean of their difference over the arc so far.
+struct IonoLevelling {
+    double sum = 0;           // sum over the arc of (code GF - bridged phase GF), m
+    uint32_t count = 0;       // samples in the sum; 0 while there is no arc
+    uint32_t lastEpochMs = 0; // epoch of the last sample
+    double bridge = 0;        // added to the raw phase GF to undo the arc's slips, m
+    double prevPhaseGf = 0;   // bridged phase GF of the last sample, m
+    double rate = 0;          // its change per millisecond
+    double tec = 0;           // levelled slant content of the last sample, el/m^2
+    uint8_t pair = 0;         // second signal of the pair the arc is built on
+    uint8_t rejected = 0;     // code samples rejected in a row as outliers
+};
+
 constexpr int gpsSatEntries = 40;
 constexpr int bdsSatEntries = 64;
 constexpr int gloSatEntries = 24;
@@ -85,6 +100,7 @@ struct GpsSatObs {
     uint8_t smoothingFlag = 0;
     double filteredDelay[6] = {};
     IonoFilter ionoFilter[6];
+    IonoLevelling levelling;
 };
 
 struct BdsSatObs {
@@ -121,6 +137,7 @@ struct BdsSatObs {
     uint8_t smoothingFlag = 0;
     double filteredDelay[6] = {};
     IonoFilter ionoFilter[6];
+    IonoLevelling levelling;
 };
 
 struct GloSatObs {
@@ -167,6 +184,7 @@ struct GloSatObs {
     double firstOrderIono[4] = {};
     double filteredDelay[4] = {};
     IonoFilter ionoFilter[4];
+    IonoLevelling levelling;
 };
 
 struct GalSatObs {
@@ -203,6 +221,7 @@ struct GalSatObs {
     uint8_t smoothingFlag = 0;
     double filteredDelay[6] = {};
     IonoFilter ionoFilter[6];
+    IonoLevelling levelling;
 };
 
 // Slip rule applied by every observation decoder before the estimator runs:

@@ -130,3 +130,16 @@ double slantTropoDelay(double elevationDeg, double latitudeDeg, double heightM, 
 }
 
 double simpleZenithTropo(double heightM) { return 2.29951 * std::exp(-0.000116 * heightM); }
+
+double standardAtmosphereDelay(double elevationDeg, double latitudeDeg, double heightM,
+                               int dayOfYear)
+{
+    if (!(heightM >= -100.0 && heightM <= 10000.0)) return 0.0;
+    const double h = heightM < 0 ? 0.0 : heightM;
+    const double pressure = 1013.25 * std::pow(1.0 - 2.2557e-5 * h, 5.2568);
+    const double temperatureC = 15.0 - 6.5e-3 * h;
+    const double kelvin = temperatureC + 273.16;
+    const double vapour = 6.108 * 0.7 * std::exp((17.15 * kelvin - 4684.0) / (kelvin - 38.45));
+    return slantTropoDelay(elevationDeg, latitudeDeg, heightM, dayOfYear, vapour, temperatureC,
+                           pressure);
+}

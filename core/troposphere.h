@@ -19,5 +19,11 @@ double zenithWetDelay(double vapourPressureHpa, double temperatureC, double lati
 // Slant delay from measured weather; 0 below 3 degrees.
 double slantTropoDelay(double elevationDeg, double latitudeDeg, double heightM, int dayOfYear,
                        double vapourPressureHpa, double temperatureC, double pressureHpa);
+// Slant delay (m) of the standard atmosphere at a height (its pressure,
+// temperature and 70 % humidity there, Saastamoinen zenith delays, Niell
+// mapping): what tells two nearby stations of different heights apart.
+// 0 below 3 degrees or outside -100 m .. 10 km.
+double standardAtmosphereDelay(double elevationDeg, double latitudeDeg, double heightM,
+                               int dayOfYear);
 // Zenith delay of a standard atmosphere by height alone.
 double simpleZenithTropo(double heightM);

@@ -5,8 +5,12 @@
 #include <cstdlib>
 
 #include "core/base_station.h"
+#include "core/ephemeris.h"
+#include "core/gnss_time.h"
 #include "core/records.h"
+#include "core/troposphere.h"
 #include "network/nearest_base.h"
+#include "platform/sync.h"
 
 namespace {
 
@@ -93,17 +97,74 @@ struct PlaneFit {
     }
 };
 
+// Where the broadcast orbit puts the satellite of an entry now (metres,
+// Earth-fixed); false without an orbit. BeiDou has no ephemeris table.
+constexpr int orbitWaitMs = 5;
+template <typename Eph>
+bool orbitPosition(Eph& eph, double p[3])
+{
+    MutexWait lock(eph.mutex, orbitWaitMs);
+    if (!lock.held() || eph.frameLength == 0) return false;
+    p[0] = eph.satX, p[1] = eph.satY, p[2] = eph.satZ;
+    return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]) &&
+           p[0] * p[0] + p[1] * p[1] + p[2] * p[2] > 1e13;
+}
+bool orbitPosition(const GpsSatObs*, int slot, double p[3])
+{
+    return slot < gpsEphemerisSlots && orbitPosition(gpsEphemeris[slot], p);
+}
+bool orbitPosition(const GloSatObs*, int slot, double p[3])
+{
+    return slot < gloEphemerisSlots && orbitPosition(gloEphemeris[slot], p);
+}
+bool orbitPosition(const BdsSatObs*, int, double[3]) { return false; }
+
+// Elevation (degrees) of a satellite at p seen from the base's antenna.
+bool elevationAt(const BaseStation& b, const double p[3], double& deg)
+{
+    const double d[3] = {p[0] - b.ecefX, p[1] - b.ecefY, p[2] - b.ecefZ};
+    const double up[3] = {std::cos(b.latitudeRad) * std::cos(b.longitudeRad),
+                          std::cos(b.latitudeRad) * std::sin(b.longitudeRad),
+                          std::sin(b.latitudeRad)};
+    const double range = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+    if (!(range > 0) || (b.ecefX == 0 && b.ecefY == 0 && b.ecefZ == 0)) return false;
+    deg = std::asin((d[0] * up[0] + d[1] * up[1] + d[2] * up[2]) / range) * 180 / pi;
+    return std::isfinite(deg);
+}
+
+// One station's view of a satellite for the fit: its slant troposphere and
+// the elevation the readers will take for the mapping factor. Without GSV
+// sentences a base's entries have no elevation: the orbit gives it and the
+// entry keeps it, so that the readers' mapping factor matches the one the
+// values were divided by (an FKP rover uses the true elevation too). The
+// troposphere comes from the model at the orbit's exact elevation where
+// there is one: the stored value, from whole degrees, jumps by centimetres
+// between stations at low elevation.
+template <typename Sat>
+double stationTropo(BaseStation& b, Sat& s, bool haveOrbit, const double p[3], int day)
+{
+    double deg;
+    if (!haveOrbit || !elevationAt(b, p, deg)) return s.tropoDelay;
+    if (b.gsvRxTime == 0) s.elevation = int16_t(std::lround(deg < 0 ? 0.0 : deg));
+    return tropoDelayOnDay(deg, b.latitude, b.ellipsoidHeight, day);
+}
+
 bool hasPosition(const BaseStation& b)
 {
     return std::isfinite(b.latitudeRad) && std::isfinite(b.longitudeRad) &&
            !(b.latitudeRad == 0 && b.longitudeRad == 0);
 }
 
-// A satellite entry with an ionosphere estimate of about the master's epoch.
+// A satellite entry with an ionosphere estimate of about the master's epoch
+// whose carrier levelling has settled a little: the first epochs of an arc
+// carry the code's full noise (metres at low elevation on real receivers),
+// and code alone never gets better.
+constexpr uint32_t minLevelledEpochs = 10;
 template <typename Sat>
 bool currentSample(const Sat& s, uint32_t masterEpoch)
 {
     if (s.codeDelay[0] == 0 || !std::isfinite(s.codeDelay[0])) return false;
+    if (s.levelling.count < minLevelledEpochs) return false;
     return std::llabs(epochAgeMs(masterEpoch, s.epochMs)) <= maxSampleAgeMs;
 }
 
@@ -134,11 +195,15 @@ bool calcNetCorr(int baseIndex, double (&block)[8][N], const SystemPlan& plan)
 
     const Sat* tag = nullptr;
     const uint32_t epoch = systemEpoch(master, tag);
-    const Sat* m = satellites(master, tag);
+    Sat* m = satellites(master, tag);
+    const int day = std::atoi(getDayOfYearString().c_str());
     const int slots = plan.slots < int(N) ? plan.slots : int(N);
     for (int s = 0; s < slots; ++s) {
-        const Sat& ms = m[s];
+        Sat& ms = m[s];
         if (!currentSample(ms, epoch)) continue;
+        double sat[3];
+        const bool haveOrbit = orbitPosition(tag, s, sat);
+        const double mT = stationTropo(master, ms, haveOrbit, sat, day);
         const double mIp = plan.ionoFactor * (ms.phaseAdvance[1] - ms.phaseAdvance[0]);
         const double mIc = plan.ionoFactor * (ms.codeDelay[1] - ms.codeDelay[0]);
         PlaneFit ip, tropo, ic;
@@ -146,11 +211,11 @@ bool calcNetCorr(int baseIndex, double (&block)[8][N], const SystemPlan& plan)
         for (int k = 0; k < auxCount; ++k) {
             BaseStation& b = baseStation[aux[k]];
             if (!hasPosition(b)) continue;
-            const Sat& as = satellites(b, tag)[s];
+            Sat& as = satellites(b, tag)[s];
             if (!currentSample(as, epoch)) continue;
             const double tIp =
                 plan.ionoFactor * (as.phaseAdvance[1] - as.phaseAdvance[0]) - mIp;
-            const double tT = as.tropoDelay - ms.tropoDelay;
+            const double tT = stationTropo(b, as, haveOrbit, sat, day) - mT;
             const double tIc = plan.ionoFactor * (as.codeDelay[1] - as.codeDelay[0]) - mIc;
             if (!std::isfinite(tIp) || !std::isfinite(tT) || !std::isfinite(tIc) ||
                 !std::isfinite(dLat[k]) || !std::isfinite(dLonC[k]))
@@ -167,7 +232,7 @@ bool calcNetCorr(int baseIndex, double (&block)[8][N], const SystemPlan& plan)
         const double ionoScale = plan.readerK1 * f;
         double n, east;
         if (ip.solve(n, east)) {
-            double g0 = n / ionoScale, g1 = east / ionoScale;
+            double g0 = -n / ionoScale, g1 = -east / ionoScale;
             if (std::isfinite(g0) && std::isfinite(g1)) block[0][s] = g0, block[1][s] = g1;
         }
         if (tropo.solve(n, east)) {

@@ -7,11 +7,14 @@
 // The auxiliary bases are the trusted bases within the network region radius
 // of the master (up to nine, nearest first). For each satellite slot the
 // master and every auxiliary base that hold a current ionosphere estimate of
-// the satellite (first-signal codeDelay not 0, entry epoch within 30 s of the
-// master's epoch, station coordinates known) give one sample per term:
-//   phase ionosphere  Ip = phase advance on the first signal, aux - master
-//   troposphere       T  = tropoDelay, aux - master
-//   code ionosphere   Ic = code delay on the first signal, aux - master
+// the satellite (first-signal codeDelay not 0, carrier-levelled over at
+// least 10 epochs of its arc, entry epoch within 30 s of the master's epoch,
+// station coordinates known) give one sample per term:
+//   phase ionosphere  Ip = phaseAdvance on the first signal, aux - master
+//                          (negative where the ionosphere grows: the phase
+//                          is advanced)
+//   troposphere       T  = slant tropospheric delay, aux - master
+//   code ionosphere   Ic = codeDelay on the first signal, aux - master
 // (the first-signal values come from the first and second signal's values
 // with the system's own frequencies: GPS L1/L2, GLONASS L1/L2 of the
 // satellite's channel, BeiDou B1/B2). Each term is fitted by least squares
@@ -29,11 +32,12 @@
 // readers take it too) and K1 the readers'
 // first-band factor (GPS and GLONASS 6.37 x 120/154 = 4.963636...,
 // BeiDou 6.37 x f(B2)/f(B1) = 4.925688...):
-//   0, 1:  +sN(Ip) / (K1 F),  +sE(Ip) / (K1 F)
+//   0, 1:  -sN(Ip) / (K1 F),  -sE(Ip) / (K1 F)
 //   2, 3:  -sN(T) / 6.37,     -sE(T) / 6.37
 //   4, 5:  -sN(Ic) / (K1 F),  -sE(Ic) / (K1 F)
 // That is, every pair holds the gradient of a correction (the negative of
-// the change of that observation): a receiver at a point dLat, dLonC from
+// the change of that observation), and arrays 0/1 are about the negative of
+// 4/5: a receiver at a point dLat, dLonC from
 // the master (radians, as above) measures on band b approximately
 //   code_b  = master code_b  - (Kb x F x (g4 dLat + g5 dLonC) + 6.37 x (g2 dLat + g3 dLonC))
 //   phase_b = master phase_b - (Kb x F x (g0 dLat + g1 dLonC) + 6.37 x (g2 dLat + g3 dLonC))

@@ -5,7 +5,7 @@ set -e
 case "$1" in
   build) pkgs="cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev" ;;
   fuzz)  pkgs="clang" ;;
-  tools) pkgs="rtklib gpsd-clients" ;;
+  tools) pkgs="rtklib gpsd-clients chromium curl" ;;
   *) echo "usage: $0 build|fuzz|tools" >&2; exit 2 ;;
 esac
 missing=""

@@ -44,14 +44,15 @@ void putFloat(uint8_t* p, float f)
     put16(p + 2, bits >> 16);
 }
 
-bool validBase(int i) { return i >= 0 && i < maxBases; }
+// A base slot or the synthetic station record.
+bool validBase(int i) { return encoderBase(i) != nullptr; }
 
 }  // namespace
 
 int encodeBinr6A(uint8_t* buffer, int baseIndex)
 {
     if (!validBase(baseIndex)) return 0;
-    const BaseStation& b = baseStation[baseIndex];
+    const BaseStation& b = *encoderBase(baseIndex);
     const int64_t max24 = (1 << 23) - 1, min24 = -(1 << 23);
     uint8_t data[14];
     put24(data, uint32_t(truncClamp(b.latitude * 8388608.0 / 90.0, min24, max24)));
@@ -66,7 +67,7 @@ int encodeBinr6A(uint8_t* buffer, int baseIndex)
 int encodeBinr69(uint8_t* buffer, int baseIndex, int system)
 {
     if (!validBase(baseIndex)) return 0;
-    const BaseStation& b = baseStation[baseIndex];
+    const BaseStation& b = *encoderBase(baseIndex);
     uint8_t data[3 + 32 * 13];
     int n = 0;
     data[n++] = uint8_t(system);

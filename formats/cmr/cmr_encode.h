@@ -41,3 +41,9 @@ int encodeCmr0(uint8_t* buffer, int baseIndex);
 int encodeCmr1(uint8_t* buffer, int baseIndex);   // always 31 bytes
 int encodeCmr2(uint8_t* buffer, int baseIndex);   // always 87 bytes
 int encodeCmr3(uint8_t* buffer, int baseIndex);
+
+struct ObsEpoch;
+// Types 0 and 3 from any epoch (a base's own, or a master's moved to a
+// rover). Type 0 scales its carriers by each entry's cmrConvL1/cmrConvL2.
+int writeCmr0(uint8_t* buffer, const ObsEpoch& epoch);
+int writeCmr3(uint8_t* buffer, const ObsEpoch& epoch);

@@ -9,6 +9,7 @@
 #include "core/ephemeris.h"
 #include "core/gnss_time.h"
 #include "formats/nct/nct_frame.h"
+#include "formats/obs_epoch.h"
 
 using namespace nct;
 
@@ -73,7 +74,8 @@ void keepPrevStamp(BaseStation& b, int kind)
     m.msgPrevRxTime = m.msgStamp;
 }
 
-bool validBase(int baseIndex) { return baseIndex >= 0 && baseIndex < maxBases; }
+// A base slot or the synthetic station record.
+bool validBase(int baseIndex) { return encoderBase(baseIndex) != nullptr; }
 
 // The millimetre digit of a coordinate, from its magnitude so that v and -v
 // give the same digit (the sign travels with the centimetres).
@@ -136,7 +138,7 @@ int encodeNct5D(uint8_t* buf, int baseIndex, time_t now, double value1, double v
                 double value3)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     const uint32_t s = b.gpsTowMs / 1000;
     writeHeader(buf, id5D);
     buf[6] = 16;
@@ -157,7 +159,7 @@ int encodeNct5D(uint8_t* buf, int baseIndex, time_t now, double value1, double v
 int encodeNct5C(uint8_t* buf, int baseIndex, uint32_t mode)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     writeHeader(buf, id5C);
     buf[6] = mode >= 2 ? 0x30 : 16;
     buf[7] = 1;
@@ -175,37 +177,27 @@ int encodeNct5C(uint8_t* buf, int baseIndex, uint32_t mode)
     return closeFrame(buf, end);
 }
 
-int encodeNct5B(uint8_t* buf, int baseIndex, uint32_t mode)
+int writeNct5B(uint8_t* buf, uint16_t week, uint32_t gpsTowMs, uint16_t stationId,
+               const Nct5BSat* sats, int count, uint32_t mode)
 {
-    if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
     writeHeader(buf, id5B);
     buf[6] = 0;
-    writeU16(buf + 8, currentGpsWeek.load());
-    writeU24(buf + 10, b.gpsTowMs / 1000);
+    writeU16(buf + 8, week);
+    writeU24(buf + 10, gpsTowMs / 1000);
     buf[13] = 0;
-    writeU16(buf + 14, b.stationId);
+    writeU16(buf + 14, stationId);
 
     uint32_t p = 16;
-    uint8_t count = 0;
-    for (int slot = 0; slot < gpsSlots; ++slot) {
-        const GpsSatObs& sat = b.gpsSat[slot];
-        if (sat.epochMs != b.gpsTowMs) continue;
+    uint8_t written = 0;
+    for (int i = 0; i < count && i < gpsSlots; ++i) {
+        const Nct5BSat& sat = sats[i];
         const uint32_t c1 = uint32_t(field(128.0 * sat.codeDelay[0]));
         const uint32_t c2 = uint32_t(field(128.0 * sat.codeDelay[1]));
         const uint32_t p1 = uint32_t(field(2048.0 * sat.phaseAdvance[0]));
         const uint32_t p2 = uint32_t(field(2048.0 * sat.phaseAdvance[1]));
         uint8_t* k = buf + p;
-        k[0] = uint8_t(gpsSatNumber(slot) | (sat.codeDelayF[0] != 0 ? 0x80 : 0) |
-                       (sat.codeDelayF[1] != 0 ? 0x20 : 0));
-        uint8_t iod;
-        if (sat.nctRefWord != 0)
-            iod = uint8_t(sat.nctRefWord);
-        else if (gpsEphemeris[slot].iode != 0)
-            iod = gpsEphemeris[slot].iode;
-        else
-            iod = uint8_t(gpsEphemeris[slot].iodc);
-        k[1] = iod;
+        k[0] = sat.numberAndFlags;
+        k[1] = sat.iod;
         k[2] = uint8_t(c1 >> 4);
         k[3] = uint8_t(c1 >> 12);
         k[4] = uint8_t(c2 >> 4);
@@ -214,41 +206,69 @@ int encodeNct5B(uint8_t* buf, int baseIndex, uint32_t mode)
         writeU24(k + 7, p1);
         writeU24(k + 10, p2);
         k[13] = 0x40;
-        k[14] = 0x1F;
+        k[14] = sat.byte14;
         k[15] = 0;
         k[16] = 0;
         k[17] = uint8_t((sat.slipCount & 0xF) << 4 | (sat.slipCount & 0xF));
         p += 18;
-        ++count;
+        ++written;
     }
-    buf[7] = count;
+    buf[7] = written;
     writeCrcHighFirst(buf, p);
     p += 2;
     if (mode >= 2) {
         buf[p++] = 0x23;
         buf[p++] = 0x01;
     }
-    keepPrevStamp(b, kindNct5B);
     return closeFrame(buf, p);
 }
 
-int encodeNct5EGps(uint8_t* buf, int baseIndex)
+int encodeNct5B(uint8_t* buf, int baseIndex, uint32_t mode)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
+    Nct5BSat sats[gpsSlots];
+    int count = 0;
+    for (int slot = 0; slot < gpsSlots; ++slot) {
+        const GpsSatObs& sat = b.gpsSat[slot];
+        if (sat.epochMs != b.gpsTowMs) continue;
+        Nct5BSat& k = sats[count++];
+        k.numberAndFlags = uint8_t(gpsSatNumber(slot) | (sat.codeDelayF[0] != 0 ? 0x80 : 0) |
+                                   (sat.codeDelayF[1] != 0 ? 0x20 : 0));
+        if (sat.nctRefWord != 0)
+            k.iod = uint8_t(sat.nctRefWord);
+        else if (gpsEphemeris[slot].iode != 0)
+            k.iod = gpsEphemeris[slot].iode;
+        else
+            k.iod = uint8_t(gpsEphemeris[slot].iodc);
+        for (int band = 0; band < 2; ++band) {
+            k.codeDelay[band] = sat.codeDelay[band];
+            k.phaseAdvance[band] = sat.phaseAdvance[band];
+        }
+        k.byte14 = 0x1F;
+        k.slipCount = sat.slipCount;
+    }
+    int length = writeNct5B(buf, uint16_t(currentGpsWeek.load()), b.gpsTowMs, b.stationId, sats,
+                            count, mode);
+    keepPrevStamp(b, kindNct5B);
+    return length;
+}
+
+int writeNct5EGps(uint8_t* buf, const ObsEpoch& e, uint16_t week, uint16_t word14)
+{
+    if (!e.gpsSat) return 0;
     writeHeader(buf, id5E);
     buf[6] = 16;
-    writeU16(buf + 8, currentGpsWeek.load());
-    writeU24(buf + 10, b.gpsTowMs / 1000);
+    writeU16(buf + 8, week);
+    writeU24(buf + 10, e.gpsTowMs / 1000);
     buf[13] = 0;
-    buf[14] = 3;
-    buf[15] = 0;
+    writeU16(buf + 14, word14);
 
     uint32_t p = 16;
     uint8_t count = 0;
     for (int slot = 0; slot < gpsSlots; ++slot) {
-        const GpsSatObs& sat = b.gpsSat[slot];
-        if (sat.epochMs != b.gpsTowMs) continue;
+        const GpsSatObs& sat = e.gpsSat[slot];
+        if (sat.epochMs != e.gpsTowMs) continue;
         const double r1 = sat.codeRange[0], r2 = sat.codeRange[1];
         const uint32_t slip = sat.slipCount & 0xF;
         uint8_t* k = buf + p;
@@ -266,9 +286,17 @@ int encodeNct5EGps(uint8_t* buf, int baseIndex)
     }
     buf[7] = count;
     writeCrcHighFirst(buf, p);
-    keepPrevStamp(b, kindNct5E);
     return closeFrame(buf, p + 2);
 }
+
+int encodeNct5EGps(uint8_t* buf, int baseIndex)
+{
+    if (!validBase(baseIndex)) return 0;
+    int length = writeNct5EGps(buf, obsEpochOf(baseIndex), uint16_t(currentGpsWeek.load()), 3);
+    keepPrevStamp(*encoderBase(baseIndex), kindNct5E);
+    return length;
+}
+
 
 namespace {
 
@@ -290,29 +318,28 @@ void writeGpsGloBlock(uint8_t* k, uint8_t satByte, bool glonass, const double* c
 
 }  // namespace
 
-int encodeNct5EGpsGlo(uint8_t* buf, int baseIndex)
+int writeNct5EGpsGlo(uint8_t* buf, const ObsEpoch& e)
 {
-    if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    if (!e.gpsSat || !e.gloSat) return 0;
     writeHeader(buf, id5E);
     buf[6] = 3;
     buf[8] = 4;
     buf[9] = 0;
-    writeU32(buf + 10, nctTimeWord(b.gpsTowMs / 1000));
+    writeU32(buf + 10, nctTimeWord(e.gpsTowMs / 1000));
 
     uint32_t p = 14;
     uint32_t count = 0;
     for (int slot = 0; slot < gpsSlots; ++slot) {
-        const GpsSatObs& sat = b.gpsSat[slot];
-        if (sat.epochMs != b.gpsTowMs) continue;
+        const GpsSatObs& sat = e.gpsSat[slot];
+        if (sat.epochMs != e.gpsTowMs) continue;
         writeGpsGloBlock(buf + p, uint8_t(4 * gpsSatNumber(slot)), false, sat.codeRange,
                          sat.phaseRange);
         p += 14;
         ++count;
     }
     for (int slot = 0; slot < gloSatEntries; ++slot) {
-        const GloSatObs& sat = b.gloSat[slot];
-        if (sat.epochMs != b.gloEpochMs) continue;
+        const GloSatObs& sat = e.gloSat[slot];
+        if (sat.epochMs != e.gloEpochMs) continue;
         writeGpsGloBlock(buf + p, uint8_t(4 * gloSatNumber(slot) + 1), true, sat.codeRange,
                          sat.phaseRange);
         p += 14;
@@ -322,6 +349,13 @@ int encodeNct5EGpsGlo(uint8_t* buf, int baseIndex)
     buf[p++] = 1;
     // This form alone carries its CRC low byte first.
     writeCrcLowFirst(buf, p);
-    keepPrevStamp(b, kindNct5E);
     return closeFrame(buf, p + 2);
+}
+
+int encodeNct5EGpsGlo(uint8_t* buf, int baseIndex)
+{
+    if (!validBase(baseIndex)) return 0;
+    int length = writeNct5EGpsGlo(buf, obsEpochOf(baseIndex));
+    keepPrevStamp(*encoderBase(baseIndex), kindNct5E);
+    return length;
 }

@@ -8,6 +8,7 @@
 #include "core/ephemeris.h"
 #include "core/gnss_time.h"
 #include "core/records.h"
+#include "formats/obs_epoch.h"
 #include "formats/rtcm3/rtcm3_frame_writer.h"
 #include "platform/clock.h"
 
@@ -61,7 +62,8 @@ uint16_t lockTimeMsOf(uint32_t seconds)
     return seconds >= 65 ? uint16_t(65535) : uint16_t(seconds * 1000 + 999);
 }
 
-static bool validBase(int baseIndex) { return baseIndex >= 0 && baseIndex < maxBases; }
+// A base slot or the synthetic station record.
+static bool validBase(int baseIndex) { return encoderBase(baseIndex) != nullptr; }
 
 // ---------------------------------------------------------------- 1013
 
@@ -74,7 +76,7 @@ int encodeRtcm1013(int baseIndex, uint8_t* buffer)
     // Only a real base slot is read: a rover's slot number or a stale index
     // would otherwise read past the ten records.
     if (validBase(baseIndex)) {
-        const BaseStation& b = baseStation[baseIndex];
+        const BaseStation& b = *encoderBase(baseIndex);
         stationId = b.stationId;
         mjd = b.mjd;
         secondsOfDay = b.secondsOfDay;
@@ -109,7 +111,7 @@ bool receivedWithin(const BaseStation& b, int kind, uint32_t ms)
 bool laterObservationsFollow(int baseIndex, int system, bool msmStream)
 {
     if (!validBase(baseIndex)) return false;
-    const BaseStation& b = baseStation[baseIndex];
+    const BaseStation& b = *encoderBase(baseIndex);
     const uint32_t ms = 2000;
     bool glo = receivedWithin(b, kind1011, ms) || receivedWithin(b, kind1012, ms) ||
                receivedWithin(b, kind1084, ms) || (b.gloSatCount > 0 && receivedWithin(b, kindNct5E, ms));
@@ -169,57 +171,55 @@ static double gloL2Wavelength(int channelPlus7) { return speedOfLight / (1246.0e
 // present or absent, so they come from the signal ids the MSM decoder
 // recorded: L1 P or W code is 1; L2 P is 1, L2 W (semi-codeless) 3, C/A,
 // L2C and the rest 0. Legacy input keeps the indicators as received.
-static void gpsCodeIndicators(BaseStation& b, const GpsSatObs& s, bool msmInput, uint8_t& l1, uint8_t& l2)
+static void gpsCodeIndicators(const ObsEpoch& e, const GpsSatObs& s, uint8_t& l1, uint8_t& l2)
 {
-    if (!msmInput) {
+    if (!e.gpsMsmInput) {
         l1 = s.codeIndicator[0] & 1;
         l2 = s.codeIndicator[1] & 3;
         return;
     }
-    uint8_t id1 = msmSignalIdGps(b, 0), id2 = msmSignalIdGps(b, 1);
+    uint8_t id1 = e.gpsSignalId[0], id2 = e.gpsSignalId[1];
     l1 = (id1 == 3 || id1 == 4) ? 1 : 0;
     l2 = id2 == 9 ? 1 : (id2 == 10 ? 3 : 0);
 }
 
-static void gloCodeIndicators(BaseStation& b, const GloSatObs& s, bool msmInput, uint8_t& l1, uint8_t& l2)
+static void gloCodeIndicators(const ObsEpoch& e, const GloSatObs& s, uint8_t& l1, uint8_t& l2)
 {
-    if (!msmInput) {
+    if (!e.gloMsmInput) {
         l1 = s.codeIndicator[0] & 1;
         l2 = s.codeIndicator[1] & 3;
         return;
     }
-    l1 = msmSignalIdGlo(b, 0) == 3 ? 1 : 0;
-    l2 = msmSignalIdGlo(b, 1) == 9 ? 1 : 0;
+    l1 = e.gloSignalId[0] == 3 ? 1 : 0;
+    l2 = e.gloSignalId[1] == 9 ? 1 : 0;
 }
 
 // Header of 1003/1004 up to the satellite count, whose position is handed
 // back so the count of blocks actually written can be filled in at the end.
-static BitCursor writeGpsHeader(uint8_t* buffer, BitCursor& c, int baseIndex, uint16_t number,
+static BitCursor writeGpsHeader(uint8_t* buffer, BitCursor& c, const ObsEpoch& e, uint16_t number,
                                 bool smoothingFields)
 {
-    const BaseStation& b = baseStation[baseIndex];
     writeBitsU16(buffer, c, 12, number);
-    writeBitsU16(buffer, c, 12, b.stationId);
-    writeBitsU32(buffer, c, 30, b.gpsTowMs);
-    writeBits8(buffer, c, 1, laterObservationsFollow(baseIndex, obsGps, false) ? 1 : 0);
+    writeBitsU16(buffer, c, 12, e.stationId);
+    writeBitsU32(buffer, c, 30, e.gpsTowMs);
+    writeBits8(buffer, c, 1, laterObservationsFollow(e.baseIndex, obsGps, false) ? 1 : 0);
     BitCursor countAt = c;
     writeBits8(buffer, c, 5, 0);
-    writeBits8(buffer, c, 1, smoothingFields ? b.gpsSmoothing & 1 : 0);
-    writeBits8(buffer, c, 3, smoothingFields ? smoothingIntervalCode(b.gpsSmoothingInterval) : 0);
+    writeBits8(buffer, c, 1, smoothingFields ? e.gpsSmoothing & 1 : 0);
+    writeBits8(buffer, c, 3, smoothingFields ? smoothingIntervalCode(e.gpsSmoothingInterval) : 0);
     return countAt;
 }
 
-static BitCursor writeGloHeader(uint8_t* buffer, BitCursor& c, int baseIndex, uint16_t number)
+static BitCursor writeGloHeader(uint8_t* buffer, BitCursor& c, const ObsEpoch& e, uint16_t number)
 {
-    const BaseStation& b = baseStation[baseIndex];
     writeBitsU16(buffer, c, 12, number);
-    writeBitsU16(buffer, c, 12, b.stationId);
-    writeBitsU32(buffer, c, 27, b.gloEpochMs);
-    writeBits8(buffer, c, 1, laterObservationsFollow(baseIndex, obsGlo, false) ? 1 : 0);
+    writeBitsU16(buffer, c, 12, e.stationId);
+    writeBitsU32(buffer, c, 27, e.gloEpochMs);
+    writeBits8(buffer, c, 1, laterObservationsFollow(e.baseIndex, obsGlo, false) ? 1 : 0);
     BitCursor countAt = c;
     writeBits8(buffer, c, 5, 0);
-    writeBits8(buffer, c, 1, b.gloSmoothing & 1);
-    writeBits8(buffer, c, 3, smoothingIntervalCode(b.gloSmoothingInterval));
+    writeBits8(buffer, c, 1, e.gloSmoothing & 1);
+    writeBits8(buffer, c, 3, smoothingIntervalCode(e.gloSmoothingInterval));
     return countAt;
 }
 
@@ -277,22 +277,20 @@ static bool legacyFields(const Sat& s, bool extended, double ambiguityUnit, doub
     return true;
 }
 
-static int encodeGpsObservations(int baseIndex, uint8_t* buffer, bool extended)
+int writeRtcmGpsObservations(const ObsEpoch& e, uint8_t* buffer, bool extended)
 {
-    if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    if (!e.gpsSat) return 0;
     const double l1 = speedOfLight / gpsL1Hz, l2 = speedOfLight / gpsL2Hz;
     BitCursor c = rtcm3PayloadCursor();
-    BitCursor countAt = writeGpsHeader(buffer, c, baseIndex, extended ? 1004 : 1003, extended);
-    const bool msmInput = receivedWithin(b, kind1074, 10000);
+    BitCursor countAt = writeGpsHeader(buffer, c, e, extended ? 1004 : 1003, extended);
     int written = 0;
     for (int slot = 0; slot < 32 && written < maxLegacySats; ++slot) {
-        const GpsSatObs& s = b.gpsSat[slot];
-        if (s.epochMs != b.gpsTowMs) continue;
+        const GpsSatObs& s = e.gpsSat[slot];
+        if (s.epochMs != e.gpsTowMs) continue;
         LegacyFields f;
         if (!legacyFields(s, extended, lightMsMetres, 255, 0xFFFFFF, l1, l2, f)) continue;
         uint8_t l1Indicator = 0, l2Indicator = 0;
-        if (extended) gpsCodeIndicators(b, s, msmInput, l1Indicator, l2Indicator);
+        if (extended) gpsCodeIndicators(e, s, l1Indicator, l2Indicator);
         writeBits8(buffer, c, 6, uint8_t(slot == 0 ? 32 : slot));
         writeBits8(buffer, c, 1, l1Indicator);
         writeBitsU32(buffer, c, 24, f.l1Code);
@@ -310,32 +308,37 @@ static int encodeGpsObservations(int baseIndex, uint8_t* buffer, bool extended)
         ++written;
     }
     writeBits8(buffer, countAt, 5, uint8_t(written));
-    KeptMessage& m = b.msg[extended ? kind1004 : kind1003];
-    m.msgPrevRxTime = m.msgStamp;
     return rtcm3FinishFrame(buffer, c);
+}
+
+static int encodeGpsObservations(int baseIndex, uint8_t* buffer, bool extended)
+{
+    if (!validBase(baseIndex)) return 0;
+    int length = writeRtcmGpsObservations(obsEpochOf(baseIndex), buffer, extended);
+    KeptMessage& m = encoderBase(baseIndex)->msg[extended ? kind1004 : kind1003];
+    m.msgPrevRxTime = m.msgStamp;
+    return length;
 }
 
 int encodeRtcm1004(int baseIndex, uint8_t* buffer) { return encodeGpsObservations(baseIndex, buffer, true); }
 int encodeRtcm1003(int baseIndex, uint8_t* buffer) { return encodeGpsObservations(baseIndex, buffer, false); }
 
-static int encodeGloObservations(int baseIndex, uint8_t* buffer, bool extended)
+int writeRtcmGloObservations(const ObsEpoch& e, uint8_t* buffer, bool extended)
 {
-    if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    if (!e.gloSat) return 0;
     BitCursor c = rtcm3PayloadCursor();
-    BitCursor countAt = writeGloHeader(buffer, c, baseIndex, extended ? 1012 : 1011);
-    const bool msmInput = receivedWithin(b, kind1084, 10000);
+    BitCursor countAt = writeGloHeader(buffer, c, e, extended ? 1012 : 1011);
     int written = 0;
     for (int slot = 0; slot < gloSatEntries && written < maxLegacySats; ++slot) {
-        const GloSatObs& s = b.gloSat[slot];
-        if (s.epochMs != b.gloEpochMs) continue;
+        const GloSatObs& s = e.gloSat[slot];
+        if (s.epochMs != e.gloEpochMs) continue;
         uint8_t channel = s.freqChannel;
         if (channel > (extended ? 13 : 11)) channel = glonassChannelBySlot[slot];
         const double l1 = gloL1Wavelength(channel), l2 = gloL2Wavelength(channel);
         LegacyFields f;
         if (!legacyFields(s, extended, gloAmbiguityMetres, 127, 0x1FFFFFF, l1, l2, f)) continue;
         uint8_t l1Indicator, l2Indicator;
-        gloCodeIndicators(b, s, msmInput, l1Indicator, l2Indicator);
+        gloCodeIndicators(e, s, l1Indicator, l2Indicator);
         writeBits8(buffer, c, 6, uint8_t(slot == 0 ? 24 : slot));
         writeBits8(buffer, c, 1, l1Indicator);
         writeBits8(buffer, c, 5, channel);
@@ -354,11 +357,18 @@ static int encodeGloObservations(int baseIndex, uint8_t* buffer, bool extended)
         ++written;
     }
     writeBits8(buffer, countAt, 5, uint8_t(written));
+    return rtcm3FinishFrame(buffer, c);
+}
+
+static int encodeGloObservations(int baseIndex, uint8_t* buffer, bool extended)
+{
+    if (!validBase(baseIndex)) return 0;
+    int length = writeRtcmGloObservations(obsEpochOf(baseIndex), buffer, extended);
     if (extended) {
-        KeptMessage& m = b.msg[kind1012];
+        KeptMessage& m = encoderBase(baseIndex)->msg[kind1012];
         m.msgPrevRxTime = m.msgStamp;
     }
-    return rtcm3FinishFrame(buffer, c);
+    return length;
 }
 
 int encodeRtcm1012(int baseIndex, uint8_t* buffer) { return encodeGloObservations(baseIndex, buffer, true); }
@@ -376,7 +386,7 @@ static int64_t coordinateField(double metres)
 int encodeRtcm1005(int baseIndex, uint8_t* buffer)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     BitCursor c = rtcm3PayloadCursor();
     writeBitsU16(buffer, c, 12, 1005);
     writeBitsU16(buffer, c, 12, b.stationId);
@@ -399,7 +409,7 @@ int encodeRtcm1005(int baseIndex, uint8_t* buffer)
 int encodeRtcm1032(int baseIndex, uint8_t* buffer)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     BitCursor c = rtcm3PayloadCursor();
     writeBitsU16(buffer, c, 12, 1032);
     writeBitsU16(buffer, c, 12, 0);   // non-physical reference station
@@ -426,7 +436,7 @@ static void writeDescriptor(uint8_t* buffer, BitCursor& c, const std::string& te
 static int encodeDescriptors(int baseIndex, uint8_t* buffer, bool receiver)
 {
     if (!validBase(baseIndex)) return 0;
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     BitCursor c = rtcm3PayloadCursor();
     writeBitsU16(buffer, c, 12, receiver ? 1033 : 1008);
     writeBitsU16(buffer, c, 12, b.stationId);
@@ -471,7 +481,7 @@ static void writeGradients(uint8_t* buffer, BitCursor& c, const double (&g)[8][N
 int encodeRtcm1034(int baseIndex, uint8_t* buffer)
 {
     if (!validBase(baseIndex)) return 0;
-    const BaseStation& b = baseStation[baseIndex];
+    const BaseStation& b = *encoderBase(baseIndex);
     BitCursor c = rtcm3PayloadCursor();
     writeBitsU16(buffer, c, 12, 1034);
     writeBitsU16(buffer, c, 12, b.stationId);
@@ -494,7 +504,7 @@ int encodeRtcm1034(int baseIndex, uint8_t* buffer)
 int encodeRtcm1035(int baseIndex, uint8_t* buffer)
 {
     if (!validBase(baseIndex)) return 0;
-    const BaseStation& b = baseStation[baseIndex];
+    const BaseStation& b = *encoderBase(baseIndex);
     BitCursor c = rtcm3PayloadCursor();
     writeBitsU16(buffer, c, 12, 1035);
     writeBitsU16(buffer, c, 12, b.stationId);
@@ -532,7 +542,7 @@ static int encodeMac(int clientIndex, uint8_t* buffer, int auxNumber, uint8_t mu
     if (clientIndex < 0 || clientIndex >= maxClients || auxNumber < 1 || auxNumber > 3) return 0;
     const Client& cl = client[clientIndex];
     int master = cl.masterBase, aux = cl.auxBase[auxNumber - 1];
-    if (!validBase(master) || !validBase(aux)) return 0;
+    if (master < 0 || master >= maxBases || aux < 0 || aux >= maxBases) return 0;
     const BaseStation& m = baseStation[master];
     const int row = auxNumber - 1;
     const int slots = glonass ? gloSatEntries : 32;
@@ -553,8 +563,10 @@ static int encodeMac(int clientIndex, uint8_t* buffer, int auxNumber, uint8_t mu
     writeBitsU16(buffer, c, 12, number);
     writeBits8(buffer, c, 8, 1);   // network id
     writeBits8(buffer, c, 4, 0);   // subnetwork id
+    // The GLONASS network epoch time counts whole seconds of the day; the
+    // GPS one tenths of a second of the week.
     if (glonass)
-        writeBitsU32(buffer, c, 20, m.gloEpochMs / 100);
+        writeBitsU32(buffer, c, 20, m.gloEpochMs / 1000);
     else
         writeBitsU32(buffer, c, 23, m.gpsTowMs / 100);
     writeBits8(buffer, c, 1, part < parts - 1 ? 1 : (multipleMessage ? 1 : 0));

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+struct ObsEpoch;
+
 // ---- per base (base data thread) ----
 int encodeRtcm1003(int baseIndex, uint8_t* buffer);
 int encodeRtcm1004(int baseIndex, uint8_t* buffer);
@@ -20,6 +22,12 @@ int encodeRtcm1005(int baseIndex, uint8_t* buffer);   // always 25 bytes
 int encodeRtcm1032(int baseIndex, uint8_t* buffer);
 int encodeRtcm1033(int baseIndex, uint8_t* buffer);
 int encodeRtcm1008(int baseIndex, uint8_t* buffer);
+
+// The same observation messages from any epoch (a base's own, or a master's
+// epoch moved to a rover): `extended` gives 1004/1012, else 1003/1011.
+// The header counts the blocks written.
+int writeRtcmGpsObservations(const ObsEpoch& epoch, uint8_t* buffer, bool extended);
+int writeRtcmGloObservations(const ObsEpoch& epoch, uint8_t* buffer, bool extended);
 
 // System parameters. A base index outside 0..9 (a rover without a master
 // base passes -1) gives the keep-alive form: station 0, today's MJD,

@@ -8,6 +8,7 @@
 #include "core/records.h"
 #include "formats/field_codes.h"
 #include "formats/rtcm3/rtcm3_encode.h"
+#include "formats/rover_shift.h"
 #include "formats/rtcm3/rtcm3_frame_writer.h"
 #include "platform/clock.h"
 
@@ -16,7 +17,6 @@ namespace {
 constexpr int maxMsmCells = 64;
 constexpr int32_t invalidFinePseudorange = -16384;   // 15-bit field
 constexpr int32_t invalidFinePhaserange = -2097152;  // 22-bit field
-constexpr double pi = 3.1415926535898;
 
 // One satellite of the epoch as it goes into the message: per band its
 // signal id (0 = no cell) and the values of that cell.
@@ -223,44 +223,27 @@ uint8_t galSignal(BaseStation& b, const GalSatObs& s, int slot)
 
 // ---- the atmospheric shift of a rover's epoch
 
-struct RoverShift {
-    bool active = false;
-    double dLat = 0, dLonScaled = 0;   // radians; longitude times cos(latitude)
-};
-
 RoverShift roverShift(const Client& cl, const BaseStation& m)
 {
-    RoverShift r;
-    double latC = cl.latitude * pi / 180.0, lonC = cl.longitude * pi / 180.0;
-    r.dLat = latC - m.latitudeRad;
-    r.dLonScaled = (lonC - m.longitudeRad) * std::cos(m.latitudeRad);
-    r.active = std::isfinite(r.dLat) && std::isfinite(r.dLonScaled);
-    return r;
+    return roverShiftOf(cl.latitude, cl.longitude, m.latitudeRad, m.longitudeRad);
 }
 
-// Moves a satellite's ranges by the master's gradients (arrays 0/1 phase
-// ionosphere, 2/3 troposphere, 4/5 code ionosphere; even ones times the
-// latitude difference), scaled per band by `k`.
+// Moves a satellite's ranges by the master's gradients, scaled per band by `k`.
 template <size_t N>
 void applyShift(MsmSat& s, const RoverShift& r, const double (&g)[8][N], int slot, int16_t elevation,
                 const double (&k)[3], int bands)
 {
-    if (!r.active) return;
-    double e = elevation * pi / 180.0;
-    double f = 1.0 + 16.0 * std::pow(0.53 - e / pi, 3);
-    double ia = g[0][slot] * r.dLat + g[1][slot] * r.dLonScaled;
-    double geo = 6.37 * (g[2][slot] * r.dLat + g[3][slot] * r.dLonScaled);
-    double ib = g[4][slot] * r.dLat + g[5][slot] * r.dLonScaled;
+    const double entries[6] = {g[0][slot], g[1][slot], g[2][slot], g[3][slot], g[4][slot], g[5][slot]};
     for (int b = 0; b < bands; ++b) {
-        double dc = k[b] * f * ib + geo, dp = k[b] * f * ia + geo;
-        if (present(s.code[b]) && std::isfinite(dc)) s.code[b] -= dc;
-        if (present(s.phase[b]) && std::isfinite(dp)) s.phase[b] -= dp;
+        double dc, dp;
+        if (!bandShift(r, entries, elevation, k[b], dc, dp)) continue;
+        if (present(s.code[b])) s.code[b] -= dc;
+        if (present(s.phase[b])) s.phase[b] -= dp;
     }
 }
 
-constexpr double bandFactorL1 = 4.963636363636364;
-constexpr double gpsBandFactor[3] = {bandFactorL1, 8.174833333333334, 8.530260869565218};
-constexpr double gloBandFactor[3] = {bandFactorL1, 8.174833333333334, 0};
+constexpr double bandFactorL1 = gpsBandFactor[0];
+constexpr double gloBandFactor[3] = {gpsBandFactor[0], gpsBandFactor[1], 0};
 
 // ---- collecting an epoch
 
@@ -286,7 +269,7 @@ void copyBands(MsmSat& m, const Sat& s, int bands)
 
 void collectGps(MsmEpoch& e, int baseIndex, const Client* rover)
 {
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     header(e, b, baseIndex, 1074, obsGps);
     e.epochField = b.gpsTowMs;
     e.smoothing = b.gpsSmoothing;
@@ -307,7 +290,7 @@ void collectGps(MsmEpoch& e, int baseIndex, const Client* rover)
 
 void collectGlo(MsmEpoch& e, int baseIndex, const Client* rover)
 {
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     header(e, b, baseIndex, 1084, obsGlo);
     e.epochField = b.gloEpochMs & 0x7FFFFFF;   // day of week 0
     e.smoothing = b.gloSmoothing;
@@ -326,12 +309,13 @@ void collectGlo(MsmEpoch& e, int baseIndex, const Client* rover)
     }
 }
 
-void collectBds(MsmEpoch& e, int baseIndex)
+void collectBds(MsmEpoch& e, int baseIndex, const Client* rover)
 {
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     header(e, b, baseIndex, 1124, obsBds);
     e.epochField = b.bdsTowMs;
     e.smoothing = b.bdsSmoothing;
+    RoverShift r = rover ? roverShift(*rover, b) : RoverShift{};
     for (int n = 1; n <= 64; ++n) {
         int slot = n % 64;
         const BdsSatObs& s = b.bdsSat[slot];
@@ -340,13 +324,14 @@ void collectBds(MsmEpoch& e, int baseIndex)
         m.number = n;
         copyBands(m, s, 3);
         for (int band = 0; band < 3; ++band) m.signal[band] = bdsSignal(b, band);
+        applyShift(m, r, b.netGradient.bds, slot, s.elevation, bdsBandFactor, 3);
         addSatellite(e, m);
     }
 }
 
 void collectGal(MsmEpoch& e, int baseIndex, const Client* rover)
 {
-    BaseStation& b = baseStation[baseIndex];
+    BaseStation& b = *encoderBase(baseIndex);
     header(e, b, baseIndex, 1094, obsGal);
     e.epochField = b.galTowMs;
     e.smoothing = b.galSmoothing;
@@ -369,19 +354,20 @@ void collectGal(MsmEpoch& e, int baseIndex, const Client* rover)
     }
 }
 
-bool validBase(int i) { return i >= 0 && i < maxBases; }
+// A base slot or the synthetic station record.
+bool validBase(int i) { return encoderBase(i) != nullptr; }
 
 int masterOf(int clientIndex)
 {
     if (clientIndex < 0 || clientIndex >= maxClients) return -1;
     int m = client[clientIndex].masterBase;
-    return validBase(m) ? m : -1;
+    return m >= 0 && m < maxBases ? m : -1;
 }
 
 int finishBase(int baseIndex, int kind, const MsmEpoch& e, uint8_t* buffer, int part, int* partCount)
 {
     int length = writeMsm(e, buffer, part, partCount);
-    KeptMessage& m = baseStation[baseIndex].msg[kind];
+    KeptMessage& m = encoderBase(baseIndex)->msg[kind];
     m.msgPrevRxTime = m.msgStamp;
     return length;
 }
@@ -411,7 +397,7 @@ int encodeRtcm1124Base(int baseIndex, uint8_t* buffer, int part, int* partCount)
     if (partCount) *partCount = 1;
     if (!validBase(baseIndex)) return 0;
     MsmEpoch e;
-    collectBds(e, baseIndex);
+    collectBds(e, baseIndex, nullptr);
     return finishBase(baseIndex, kind1124, e, buffer, part, partCount);
 }
 
@@ -442,5 +428,15 @@ int encodeRtcm1094Client(int clientIndex, uint8_t* buffer, int part, int* partCo
     if (m < 0) return 0;
     MsmEpoch e;
     collectGal(e, m, &client[clientIndex]);
+    return writeMsm(e, buffer, part, partCount);
+}
+
+int encodeRtcm1124Client(int clientIndex, uint8_t* buffer, int part, int* partCount)
+{
+    if (partCount) *partCount = 1;
+    int m = masterOf(clientIndex);
+    if (m < 0) return 0;
+    MsmEpoch e;
+    collectBds(e, m, &client[clientIndex]);
     return writeMsm(e, buffer, part, partCount);
 }

@@ -1,7 +1,7 @@
 #pragma once
 // RTCM 3.2 MSM4 builders: a base's decoded epoch as 1074 (GPS), 1084
 // (GLONASS) and 1124 (BeiDou) for bases that do not send them, and, per
-// rover, 1074, 1084 and 1094 (Galileo) of the rover's master base moved to
+// rover, 1074, 1084, 1094 (Galileo) and 1124 of the rover's master base moved to
 // the rover's position with the master's network gradients.
 //
 // An MSM message holds at most 64 cells (satellites x signals), so a large
@@ -23,3 +23,4 @@ int encodeRtcm1124Base(int baseIndex, uint8_t* buffer, int part = 0, int* partCo
 int encodeRtcm1074Client(int clientIndex, uint8_t* buffer, int part = 0, int* partCount = nullptr);
 int encodeRtcm1084Client(int clientIndex, uint8_t* buffer, int part = 0, int* partCount = nullptr);
 int encodeRtcm1094Client(int clientIndex, uint8_t* buffer, int part = 0, int* partCount = nullptr);
+int encodeRtcm1124Client(int clientIndex, uint8_t* buffer, int part = 0, int* partCount = nullptr);

@@ -84,7 +84,7 @@ TEST(ListenSocket, LoginWaitEndsOnDataHangUpTimeOutOrShutdown)
 }
 
 // A one-shot time server answering with the given number of bytes whose
-// transmit seconds are E3 00 00 00.
+// transmit seconds are E3 00 00 00 (a stratum-1 server's reply).
 void serveTime(int s, int replyBytes)
 {
     uint8_t request[64];
@@ -93,7 +93,8 @@ void serveTime(int s, int replyBytes)
     ssize_t n = recvfrom(s, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &len);
     if (n != 48 || request[0] != 0x1B) return;
     uint8_t reply[48] = {};
-    reply[0] = 0x1C;
+    reply[0] = 0x1C;   // server mode, synchronised
+    reply[1] = 1;      // stratum 1
     reply[40] = 0xE3;
     sendto(s, reply, size_t(replyBytes), 0, reinterpret_cast<sockaddr*>(&from), len);
 }

@@ -75,18 +75,30 @@ TEST_F(StreamSender, EachFormatGetsItsKinds)
                                   kind1032, kind1033, kind1230};
     const std::vector<int> nct = {kindNct5E, kindNct61, kindNct5B, kindNct5C, kindNct5D};
     const std::vector<int> cmr = {kindCmr0, kindCmr3, kindCmr1, kindCmr2};
+    const std::vector<int> rtcm31Station = {kind1005, kind1006, kind1007, kind1008, kind1013,
+                                            kind1230};
+    const std::vector<int> msmStation = {kind1005, kind1006, kind1007, kind1008,
+                                         kind1013, kind1032, kind1033, kind1230};
+    // The FKP streams: the station group, then each system's observations
+    // followed by its gradients.
+    std::vector<int> fkp31 = rtcm31Station, fkp32 = msmStation;
+    for (int k : {kind1004, kind1034, kind1012, kind1035, kind1104}) fkp31.push_back(k);
+    for (int k : {kind1074, kind1034, kind1084, kind1035, kind1094, kind1124}) fkp32.push_back(k);
     struct Case {
         int code;
         std::vector<int> kinds;
-    } cases[] = {{0, rtcm31}, {10, rtcm31}, {2, msm}, {12, msm}, {3, nct}, {13, nct},
-                 {4, cmr},    {14, cmr},    {20, {}},  {30, {}},  {32, {}},  {40, {}},
-                 {42, {}},    {50, {}},     {54, {}}};
+    } cases[] = {{0, rtcm31},        {10, rtcm31},        {2, msm},        {12, msm},
+                 {3, nct},           {13, nct},           {4, cmr},        {14, cmr},
+                 {20, rtcm31Station}, {30, rtcm31Station}, {32, msmStation}, {40, fkp31},
+                 {42, fkp32},        {50, {}},            {54, {}}};
+    // A slot each: a closed slot keeps its FKP and MAC stamps.
+    int slot = 10;
     for (const Case& k : cases) {
         SocketPair p = pair();
-        attachRover(5, p.caster, k.code, 2);
-        EXPECT_TRUE(sendBaseDataAt(5, 1000)) << k.code;
+        attachRover(slot, p.caster, k.code, 2);
+        EXPECT_TRUE(sendBaseDataAt(slot, 1000)) << k.code;
         EXPECT_EQ(kindsReceived(p.rover), k.kinds) << "stream code " << k.code;
-        closeClient(client[5]);
+        closeClient(client[slot++]);
     }
 
     // No master base: nothing, and false.

@@ -58,17 +58,6 @@ bool stationPosition(const uint8_t* frame, double& lat, double& lon)
     return true;
 }
 
-bool sendAll(int fd, const char* data, size_t n)
-{
-    while (n > 0) {
-        ssize_t k = send(fd, data, n, MSG_NOSIGNAL);
-        if (k <= 0) return false;
-        data += k;
-        n -= size_t(k);
-    }
-    return true;
-}
-
 std::string baseLoginText(const NetworkBase& b)
 {
     char position[64];

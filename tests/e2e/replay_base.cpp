@@ -22,6 +22,15 @@ bool moreFollow(const uint8_t* frame, uint32_t n)
     return rtcmBits(frame, 54, 1) != 0;                                // 30-bit epoch
 }
 
+void closeWithReset(int fd)
+{
+    linger l {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close(fd);
+}
+
+}   // namespace
+
 bool sendAll(int fd, const char* data, size_t n)
 {
     while (n > 0) {
@@ -32,15 +41,6 @@ bool sendAll(int fd, const char* data, size_t n)
     }
     return true;
 }
-
-void closeWithReset(int fd)
-{
-    linger l {1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    close(fd);
-}
-
-}   // namespace
 
 double msSinceStart()
 {

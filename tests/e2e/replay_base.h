@@ -60,5 +60,8 @@ private:
     std::atomic<int> sent_{0};
 };
 
+// Sends all `n` bytes on a blocking socket; false when the peer is gone.
+bool sendAll(int fd, const char* data, size_t n);
+
 // Milliseconds of a steady clock shared by the test's threads.
 double msSinceStart();

@@ -379,13 +379,16 @@ void expectCmrMatches(const Capture& c, const SplitStream& s, const Recording& r
             double c1 = firstOf(v, 'C', '1'), c2 = firstOf(v, 'C', '2');
             worstCode = std::max({worstCode, std::fabs(moduloDifference(sat.codeRange[0], c1)),
                                   std::fabs(moduloDifference(sat.codeRange[1], c2))});
-            // Carrier minus L1 code in cycles: the reader puts both carriers
-            // on the L1 code, as the format carries them. A carrier neither
-            // side has (a satellite without L2 in this epoch) is no error;
-            // one side alone is.
+            // The carriers as the rover rebuilds them (code as sent plus the
+            // carrier-minus-code field) against the recording's, in cycles,
+            // up to whole milliseconds of range: a field taken against any
+            // other code than the one sent moves the carrier by the code's
+            // truncation. A carrier neither side has (a satellite without
+            // L2 in this epoch) is no error; one side alone is.
             auto carrierError = [&](double ours, double theirs, double wavelength) {
                 if (ours == 0 && theirs == 0) return 0.0;
-                return (ours - sat.codeRange[0]) / wavelength - (theirs - c1 / wavelength);
+                if (ours == 0 || theirs == 0) return 1.0;
+                return moduloDifference(ours, theirs * wavelength) / wavelength;
             };
             double p1 = carrierError(sat.phaseRange[0], firstOf(v, 'L', '1'), gpsL1);
             double p2 = carrierError(sat.phaseRange[1], firstOf(v, 'L', '2'), gpsL2);

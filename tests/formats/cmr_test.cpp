@@ -120,8 +120,8 @@ TEST_F(Cmr, Type0FrameFromKnownEpochMatchesLayoutAndDecodesBack)
     // epoch 180000, clock bits 3. Satellite 32 with L2 (15 bytes), then 3.
     const std::vector<uint8_t> expected = hexBytes(
         "02 00 93 1D 65 02 AF C8 30 00"
-        " 07 00 01 00 00 7D 05 01 F8 FE A7 FF E0 C9 01"
-        " 1A 12 34 56 FF C1 8B 07 97 03");
+        " 07 00 01 00 00 7C 05 01 F8 FE A8 FF E0 09 01"
+        " 1A 12 34 56 FF C0 8B 07 D6 03");
     ASSERT_EQ(n, int(expected.size()));
     EXPECT_EQ(std::vector<uint8_t>(frame, frame + n), expected);
     expectEnvelope(frame, n);
@@ -138,7 +138,16 @@ TEST_F(Cmr, Type0FrameFromKnownEpochMatchesLayoutAndDecodesBack)
     const GpsSatObs& d3 = r.gpsSat[3];
     // A fresh entry has no whole milliseconds yet; the decoder sets 1.
     EXPECT_DOUBLE_EQ(d3.cmrL1Code, 0x123456 * l1Unit);
-    EXPECT_DOUBLE_EQ(d3.phaseRange[0], d3.cmrL1Code + 1000 * l1PhaseUnit);
+    // The carriers are rebuilt on the code as sent: whatever the code's
+    // truncation took off, they come back where they were, up to whole
+    // milliseconds of range.
+    auto sameRange = [](double decoded, double sent, double step) {
+        double d = std::fmod(decoded - sent, lightMs);
+        if (d > lightMs / 2) d -= lightMs;
+        if (d < -lightMs / 2) d += lightMs;
+        return std::fabs(d) <= step;
+    };
+    EXPECT_TRUE(sameRange(d3.phaseRange[0], s3.phaseRange[0], l1PhaseUnit));
     EXPECT_EQ(d3.ambiguityMs, 1);
     EXPECT_EQ(d3.epochMs, testEpochMs);
     EXPECT_EQ(d3.cmrSlipCount[0], 7);
@@ -146,9 +155,9 @@ TEST_F(Cmr, Type0FrameFromKnownEpochMatchesLayoutAndDecodesBack)
     EXPECT_FLOAT_EQ(d3.cn0[0], 46.0f);   // code 11 (44-48 dB-Hz)
 
     const GpsSatObs& d32 = r.gpsSat[0];
-    EXPECT_DOUBLE_EQ(d32.phaseRange[0], d32.cmrL1Code - 2000 * l1PhaseUnit);
-    EXPECT_DOUBLE_EQ(d32.codeRange[1], d32.cmrL1Code - 3.45);
-    EXPECT_DOUBLE_EQ(d32.phaseRange[1], d32.cmrL1Code + 500 * l2PhaseUnit);
+    EXPECT_TRUE(sameRange(d32.phaseRange[0], s32.phaseRange[0], l1PhaseUnit));
+    EXPECT_TRUE(sameRange(d32.codeRange[1], s32.codeRange[1], 0.01));
+    EXPECT_TRUE(sameRange(d32.phaseRange[1], s32.phaseRange[1], l2PhaseUnit));
     EXPECT_FLOAT_EQ(d32.cn0[1], 34.0f);   // code 9 (28-39)
     EXPECT_EQ(r.gpsSat[5].epochMs, 0u);
 
@@ -165,7 +174,7 @@ TEST_F(Cmr, Type0FrameFromKnownEpochMatchesLayoutAndDecodesBack)
     EXPECT_EQ(d32.cmrL2Code, 0.0);
     EXPECT_EQ(d32.cmrL2Phase, 0.0);
     EXPECT_EQ(d32.cn0[1], 0.0f);
-    EXPECT_DOUBLE_EQ(d32.phaseRange[0], d32.cmrL1Code - 2000 * l1PhaseUnit);
+    EXPECT_TRUE(sameRange(d32.phaseRange[0], s32.phaseRange[0], l1PhaseUnit));
 
     // A base without a current satellite: header only, count 0.
     initGlobals();
@@ -330,14 +339,18 @@ TEST_F(Cmr, RealEpochThroughCmrAndBack)
         EXPECT_EQ(bitsAt(d, bit + 7, 1), 1u);
         EXPECT_NEAR(bitsAt(d, bit + 8, 24) * lambda1 / 8, std::fmod(s.codeRange[0], lightMs),
                     lambda1 / 8);
-        EXPECT_NEAR(signedBitsAt(d, bit + 32, 20) * (-lambda1 / 256), s.l1PhaseMinusCode,
-                    lambda1 / 256);
+        // The differences are taken against the code as sent.
+        const double sentCode = bitsAt(d, bit + 8, 24) * lambda1 / 8;
+        const double code = std::fmod(s.codeRange[0], lightMs);
+        EXPECT_NEAR(sentCode + signedBitsAt(d, bit + 32, 20) * (-lambda1 / 256),
+                    code + s.l1PhaseMinusCode, lambda1 / 256);
         bit += 64;
         EXPECT_EQ(bitsAt(d, bit, 1), 1u);   // L2 code
         EXPECT_EQ(bitsAt(d, bit + 2, 2), 3u);   // L2 code and phase valid
-        EXPECT_NEAR(signedBitsAt(d, bit + 8, 16) / 100.0, s.l2MinusL1Code, 0.01);
-        EXPECT_NEAR(signedBitsAt(d, bit + 24, 20) * (-lambda2 / 256), s.l2PhaseMinusCode,
-                    lambda2 / 256);
+        EXPECT_NEAR(sentCode + signedBitsAt(d, bit + 8, 16) / 100.0, code + s.l2MinusL1Code,
+                    0.01);
+        EXPECT_NEAR(sentCode + signedBitsAt(d, bit + 24, 20) * (-lambda2 / 256),
+                    code + s.l2PhaseMinusCode, lambda2 / 256);
         bit += 56;
     }
     EXPECT_NEAR(bitsAt(d, 48 + 2 * 120 + 8, 24) * 299792448.0 / glonassL1Freq[0] / 8,

@@ -578,7 +578,7 @@ TEST_F(Rtcm31Build, SixteenMacSatellitesSplitIntoTwoMessages)
     iono.u(5);
     EXPECT_NEAR(double(iono.s(17)), 320, 1);
 
-    // GLONASS: 20-bit epoch in 0.1 s, IOD from tb, slot 0 as 24.
+    // GLONASS: 20-bit epoch in seconds of the day, IOD from tb, slot 0 as 24.
     baseStation[0].gloEpochMs = fixtures::gloTod;
     gloEphemeris[0].tb = 33;
     c.gloIonoDiff[1][0] = -0.5f;
@@ -588,7 +588,7 @@ TEST_F(Rtcm31Build, SixteenMacSatellitesSplitIntoTwoMessages)
     testdec::Fields g(buf, len);
     EXPECT_EQ(g.u(12), 1039u);
     g.u(12);
-    EXPECT_EQ(g.u(20), fixtures::gloTod / 100);
+    EXPECT_EQ(g.u(20), fixtures::gloTod / 1000);
     g.u(25);
     EXPECT_EQ(g.u(4), 1u);
     EXPECT_EQ(g.u(6), 24u);

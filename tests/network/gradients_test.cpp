@@ -45,9 +45,12 @@ void setSat(Sat& s, double iono, double tropo, double l2Ratio, uint32_t at = epo
 {
     s.epochMs = at;
     s.elevation = 50;
-    s.codeDelay[0] = s.phaseAdvance[0] = iono;
-    s.codeDelay[1] = s.phaseAdvance[1] = iono * l2Ratio;
+    s.codeDelay[0] = iono;
+    s.codeDelay[1] = iono * l2Ratio;
+    s.phaseAdvance[0] = -iono;
+    s.phaseAdvance[1] = -iono * l2Ratio;
     s.tropoDelay = tropo;
+    s.levelling.count = 600;   // ten minutes of arc
 }
 
 constexpr double gpsL2Ratio = (1575.42 / 1227.6) * (1575.42 / 1227.6);
@@ -68,14 +71,15 @@ TEST_F(Gradients, OneAuxiliaryGivesTheSlopeAlongItsDirection)
 {
     // The fault this replaces: mean products (metre x radian) instead of
     // slopes. 0.01 rad north, L1 code delay 0.2 m more, L2 0.5 m more,
-    // troposphere 0.02 m more: slopes 1.5457 x 0.3 / 0.01 and 2 m/rad.
+    // phase advances 0.1 and 0.3 m more, troposphere 0.02 m more: slopes
+    // 1.5457 x 0.3 / 0.01, 1.5457 x 0.2 / 0.01 and 2 m/rad.
     placeBase(1, 0.01, 0);
     GpsSatObs& m = baseStation[0].gpsSat[5];
     GpsSatObs& a = baseStation[1].gpsSat[5];
     setSat(m, 3.0, 2.5, 1.6);
     setSat(a, 3.0, 2.52, 1.6);
     a.codeDelay[0] += 0.2, a.codeDelay[1] += 0.5;
-    a.phaseAdvance[0] += 0.1, a.phaseAdvance[1] += 0.3;
+    a.phaseAdvance[0] -= 0.1, a.phaseAdvance[1] -= 0.3;
     ASSERT_TRUE(calcNetCorrGPS(0));
     const auto& g = baseStation[0].netGradient.gps;
     const double f = mapping(50);
@@ -110,7 +114,7 @@ TEST_F(Gradients, PlaneFitMovesTheMastersObservationsToTheRover)
     baseStation[5].gpsSat[0].codeDelay[0] = 0;
     baseStation[6].gpsSat[0].epochMs = epoch - 60000;
     baseStation[7].gpsSat[0].tropoDelay = NAN;
-    for (int k = 5; k <= 7; ++k) baseStation[k].gpsSat[0].phaseAdvance[1] += 1.0;
+    for (int k = 5; k <= 7; ++k) baseStation[k].gpsSat[0].phaseAdvance[1] -= 1.0;
     ASSERT_TRUE(calcNetCorrGPS(0));
     const auto& g = baseStation[0].netGradient.gps;
 

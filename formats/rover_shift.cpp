@@ -1,0 +1,36 @@
+#include "formats/rover_shift.h"
+
+#include <cmath>
+
+namespace {
+constexpr double pi = 3.1415926535898;
+}
+
+RoverShift roverShiftOf(double roverLatitude, double roverLongitude, double masterLatitudeRad,
+                        double masterLongitudeRad)
+{
+    RoverShift r;
+    double lat = roverLatitude * pi / 180.0, lon = roverLongitude * pi / 180.0;
+    r.dLat = lat - masterLatitudeRad;
+    r.dLonScaled = (lon - masterLongitudeRad) * std::cos(masterLatitudeRad);
+    r.active = std::isfinite(r.dLat) && std::isfinite(r.dLonScaled);
+    return r;
+}
+
+bool bandShift(const RoverShift& r, const double g[6], int16_t elevationDeg, double k,
+               double& codeShift, double& phaseShift)
+{
+    codeShift = phaseShift = 0;
+    if (!r.active) return false;
+    // Ionospheric mapping: 1 at the zenith, about 3.4 at the horizon.
+    double e = elevationDeg * pi / 180.0;
+    double f = 1.0 + 16.0 * std::pow(0.53 - e / pi, 3);
+    double ip = g[0] * r.dLat + g[1] * r.dLonScaled;
+    double tropo = 6.37 * (g[2] * r.dLat + g[3] * r.dLonScaled);
+    double ic = g[4] * r.dLat + g[5] * r.dLonScaled;
+    double dc = k * f * ic + tropo, dp = k * f * ip + tropo;
+    if (!std::isfinite(dc) || !std::isfinite(dp)) return false;
+    codeShift = dc;
+    phaseShift = dp;
+    return true;
+}

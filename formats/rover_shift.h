@@ -1,0 +1,26 @@
+#pragma once
+// Moving a master base's observation of one satellite to a rover's position
+// with the master's network gradients: the troposphere term and, scaled per
+// band, the ionosphere terms of code and phase.
+
+#include <cstdint>
+
+struct RoverShift {
+    bool active = false;
+    double dLat = 0, dLonScaled = 0;   // radians; longitude difference times cos(latitude)
+};
+
+// Rover position in degrees, master position in radians.
+RoverShift roverShiftOf(double roverLatitude, double roverLongitude, double masterLatitudeRad,
+                        double masterLongitudeRad);
+
+// What comes off the master's code and phase of one band: g holds the
+// satellite's six gradient entries (phase ionosphere, troposphere, code
+// ionosphere, each times latitude then longitude), k the band's factor.
+// False (both 0) when the shift is not finite.
+bool bandShift(const RoverShift& r, const double g[6], int16_t elevationDeg, double k,
+               double& codeShift, double& phaseShift);
+
+// Band factors of the ionosphere terms (GLONASS uses the GPS ones).
+constexpr double gpsBandFactor[3] = {4.963636363636364, 8.174833333333334, 8.530260869565218};
+constexpr double bdsBandFactor[3] = {4.925688073394495, 8.237813559322033, 7.839209677419356};

@@ -1,0 +1,295 @@
+// The synthetic reference station judged by independent tools, in process:
+// the simulated networks' recordings go through the base data thread's scan
+// into base slots, the ERP upkeep synthesises every epoch without waiting on
+// the wall clock, and what the record publishes is read back: RTCM 3 by
+// RTKLIB (convbin to RINEX, rnx2rtkp for kinematic RTK against the rover's
+// own observations), NCT, CMR and BINR by the readers of the stream checks.
+// The simulation's perfect ERP (ideal_vrs) is the reference satellite by
+// satellite.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <unistd.h>
+#include <vector>
+
+#include "core/records.h"
+#include "erp_replay.h"
+#include "formats/rtcm3/rtcm3_encode.h"
+#include "rinex_obs.h"
+#include "stream_content.h"
+#include "support/test_support.h"
+
+namespace {
+
+constexpr double speedOfLight = 299792458.0;
+constexpr double gpsL1 = 1575.42e6, gpsL2 = 1227.6e6;
+
+bool toolsPresent()
+{
+    return access(convbinPath, X_OK) == 0 && access("/usr/bin/rnx2rtkp", X_OK) == 0;
+}
+
+void writeBytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream f(path, std::ios::binary);
+    f << bytes;
+}
+
+// Carrier frequencies of a satellite in a RINEX key ("G05", "R12").
+bool carriers(const std::string& sat, double& f1, double& f2)
+{
+    if (sat[0] == 'G') {
+        f1 = gpsL1;
+        f2 = gpsL2;
+        return true;
+    }
+    if (sat[0] != 'R') return false;
+    const int slot = std::atoi(sat.c_str() + 1);
+    if (slot < 1 || slot > 24) return false;
+    const int channel = glonassChannelBySlot[slot % 24];
+    f1 = glonassL1Freq[channel];
+    f2 = glonassL2Freq[channel];
+    return true;
+}
+
+double firstValue(const std::map<std::string, double>& values, char kind, char band, bool& found)
+{
+    for (const auto& [type, v] : values)
+        if (type[0] == kind && type[1] == band) {
+            found = true;
+            return v;
+        }
+    found = false;
+    return 0;
+}
+
+// How far the ERP's observations stray from the perfect ERP's, between
+// satellites (each epoch's mean taken off, which holds the clocks): the
+// spread of the code, and of the phase (L1, or the ionosphere-free
+// combination) the largest change over an unbroken arc, its last minute
+// against its first, so that the noise does not count. A constant phase
+// offset is the arc's ambiguity; a change is what a rover cannot fix on.
+struct ObsAgreement {
+    int epochs = 0;
+    double codeRms = 0;
+    double worstL1Drift = 0;
+    double worstIonoFreeDrift = 0;
+    std::string worstSat;
+};
+
+ObsAgreement compareWithIdeal(const RinexObs& erp, const RinexObs& ideal, uint32_t fromTowMs,
+                              uint32_t toTowMs)
+{
+    ObsAgreement a;
+    double codeSum = 0;
+    int codeN = 0;
+    std::map<std::string, std::vector<double>> l1Runs, ifRuns;
+    // The two files write the seconds of an epoch differently: match by time.
+    std::map<uint32_t, RinexObs::const_iterator> idealAt;
+    for (auto it = ideal.begin(); it != ideal.end(); ++it) idealAt[rinexTowMs(it->first)] = it;
+    for (const auto& [epoch, sats] : erp) {
+        const uint32_t tow = rinexTowMs(epoch);
+        if (tow < fromTowMs || tow > toTowMs || !idealAt.count(tow)) continue;
+        auto it = idealAt[tow];
+        std::map<std::string, double> code, l1, ionoFree;
+        for (const auto& [sat, values] : sats) {
+            auto jt = it->second.find(sat);
+            double f1 = 0, f2 = 0;
+            if (jt == it->second.end() || !carriers(sat, f1, f2)) continue;
+            bool ok[6];
+            const double c = firstValue(values, 'C', '1', ok[0]) - firstValue(jt->second, 'C', '1', ok[1]);
+            const double p1 = (firstValue(values, 'L', '1', ok[2]) - firstValue(jt->second, 'L', '1', ok[3])) *
+                              speedOfLight / f1;
+            const double p2 = (firstValue(values, 'L', '2', ok[4]) - firstValue(jt->second, 'L', '2', ok[5])) *
+                              speedOfLight / f2;
+            if (ok[0] && ok[1]) code[sat] = c;
+            if (ok[2] && ok[3]) l1[sat] = p1;
+            if (ok[2] && ok[3] && ok[4] && ok[5])
+                ionoFree[sat] = (f1 * f1 * p1 - f2 * f2 * p2) / (f1 * f1 - f2 * f2);
+        }
+        if (code.size() < 5) continue;
+        ++a.epochs;
+        auto centre = [](std::map<std::string, double>& m) {
+            double mean = 0;
+            for (auto& [s, v] : m) mean += v / double(m.size());
+            for (auto& [s, v] : m) v -= mean;
+        };
+        centre(code);
+        centre(l1);
+        centre(ionoFree);
+        for (auto& [s, v] : code) {
+            codeSum += v * v;
+            ++codeN;
+        }
+        // A step of more than 10 cm is a new arc on one side.
+        for (auto* pair : {&l1, &ionoFree}) {
+            auto& runs = pair == &l1 ? l1Runs : ifRuns;
+            for (auto& [s, v] : *pair) {
+                auto& run = runs[s];
+                if (!run.empty() && std::fabs(v - run.back()) > 0.1) run.clear();
+                run.push_back(v);
+            }
+        }
+    }
+    auto drift = [&](const std::map<std::string, std::vector<double>>& runs, double& worst) {
+        for (const auto& [s, run] : runs) {
+            if (run.size() < 180) continue;
+            double first = 0, last = 0;
+            for (size_t i = 0; i < 60; ++i) {
+                first += run[i] / 60;
+                last += run[run.size() - 1 - i] / 60;
+            }
+            if (std::fabs(last - first) > worst) {
+                worst = std::fabs(last - first);
+                a.worstSat = s;
+            }
+        }
+    };
+    drift(ifRuns, a.worstIonoFreeDrift);
+    drift(l1Runs, a.worstL1Drift);
+    a.codeRms = codeN ? std::sqrt(codeSum / codeN) : 0;
+    return a;
+}
+
+// A stream of another format as a rover receives it: after the 1013 of
+// the login reply.
+Capture roverCapture(const std::string& frames)
+{
+    uint8_t keepAlive[1029];
+    int n = encodeRtcm1013(-1, keepAlive);
+    Capture c;
+    std::string bytes(reinterpret_cast<const char*>(keepAlive), size_t(n > 0 ? n : 0));
+    bytes += frames;
+    c.append(bytes.data(), bytes.size(), 0);
+    return c;
+}
+
+struct Slice {
+    const char* rinexFrom;
+    const char* rinexTo;
+    const char* rtkFrom;
+    const char* rtkTo;
+};
+
+}   // namespace
+
+// Every format the record publishes reads back to the same epochs and
+// values: RTCM 3.2 against RTCM 3.1 in convbin, NCT, CMR and BINR against
+// convbin's reading of the RTCM 3.1 stream.
+TEST(ErpInProcess, EveryFormatOfTheErpReadsBackConvbin)
+{
+    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    ErpReplay replay = simulatedNetwork(true);
+    ASSERT_TRUE(replay.run(90));
+    EXPECT_NEAR(replay.nodeLatitude, 45.75, 1e-9);
+    EXPECT_NEAR(replay.nodeLongitude, 12.5, 1e-9);
+    EXPECT_GE(replay.synthesisedEpochs, 85);
+
+    const std::string dir = makeTempDir();
+    Recording reference;
+    reference.name = "erp-rtcm31";
+    reference.approxTime = "2026/12/10 21:30:00";
+    reference.leapSeconds = 18;
+    writeBytes(dir + "/erp-rtcm31.rtcm3", replay.rtcm31);
+    ASSERT_TRUE(loadRecording(reference, dir + "/erp-rtcm31.rtcm3", dir,
+                              replay.ephemeris + replay.rtcm31));
+    ASSERT_TRUE(reference.hasPosition);
+    EXPECT_NEAR(reference.ecef[0], replay.nodeEcef[0], 0.001);
+    EXPECT_NEAR(reference.ecef[1], replay.nodeEcef[1], 0.001);
+    EXPECT_NEAR(reference.ecef[2], replay.nodeEcef[2], 0.001);
+    reference.ephemeris = replay.ephemeris;
+
+    Capture rtcm32 = roverCapture("");
+    rtcm32.bytes.clear();
+    rtcm32.append(replay.rtcm32.data(), replay.rtcm32.size(), 0);
+    SplitStream msm = splitStream(rtcm32, 0, RoverFormat::rtcm);
+    EXPECT_TRUE(msm.error.empty()) << msm.error;
+    expectConvbinMatches(rtcm32, msm, reference, dir, "erp-rtcm32", "GR");
+
+    Capture nct = roverCapture(replay.nct);
+    SplitStream nctFrames = splitStream(nct, 0, RoverFormat::nct);
+    EXPECT_TRUE(nctFrames.error.empty()) << nctFrames.error;
+    Capture cmr = roverCapture(replay.cmr);
+    SplitStream cmrFrames = splitStream(cmr, 0, RoverFormat::cmr);
+    EXPECT_TRUE(cmrFrames.error.empty()) << cmrFrames.error;
+    Capture binr = roverCapture(replay.binr);
+    SplitStream binrFrames = splitStream(binr, 0, RoverFormat::binr);
+    EXPECT_TRUE(binrFrames.error.empty()) << binrFrames.error;
+    expectNctMatches(nct, nctFrames, reference);
+    expectCmrMatches(cmr, cmrFrames, reference);
+    expectBinrMatches(binr, binrFrames, reference);
+    std::filesystem::remove_all(dir);
+}
+
+// Ten minutes of RTK after twenty of replayed history: the ERP must fix as
+// a reference station 1 km from the rover would, where single-base RTK from
+// the master 35 km away hardly ever fixes, and its observations must follow
+// the perfect ERP's.
+TEST(ErpInProcess, SimulatedNetworkRtkFromErpRnx2rtkpConvbin)
+{
+    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    ErpReplay replay = simulatedNetwork(false);
+    ASSERT_TRUE(replay.run(1800));
+    EXPECT_NEAR(replay.nodeLatitude, 47.0, 1e-9);
+    EXPECT_NEAR(replay.nodeLongitude, 15.75, 1e-9);
+    EXPECT_GT(replay.synthesisedEpochs, 1750);
+
+    const std::string dir = makeTempDir();
+    writeBytes(dir + "/erp.rtcm3", replay.rtcm31);
+    ASSERT_TRUE(runConvbin(dir + "/erp.rtcm3", dir + "/erp.obs", "2026/12/10 21:30:00"));
+    double baseEcef[3];
+    ASSERT_TRUE(rinexApproxPosition(dir + "/erp.obs", baseEcef));
+    EXPECT_NEAR(baseEcef[0], replay.nodeEcef[0], 0.001);
+    EXPECT_NEAR(baseEcef[2], replay.nodeEcef[2], 0.001);
+
+    const std::string ideal = gunzipInto(dataPath("network/simulated/ideal_vrs_R2.rnx.gz"), dir);
+    const std::string rover = gunzipInto(dataPath("network/simulated/ROV2.rnx.gz"), dir);
+    const std::string master = gunzipInto(dataPath("network/simulated/BAS3.rnx.gz"), dir);
+    ASSERT_FALSE(ideal.empty() || rover.empty() || master.empty());
+    ObsAgreement a = compareWithIdeal(readRinexObs(dir + "/erp.obs"), readRinexObs(ideal),
+                                      424200000, 424800000);
+    std::printf("ERP vs ideal_vrs_R2 21:50-22:00: %d epochs, code spread %.3f m, worst drift "
+                "L1 %.3f m, ionosphere-free %.3f m (%s)\n",
+                a.epochs, a.codeRms, a.worstL1Drift, a.worstIonoFreeDrift, a.worstSat.c_str());
+    EXPECT_GE(a.epochs, 590);
+    // Receiver noise of two stations (0.3 m each on L1 code).
+    EXPECT_LT(a.codeRms, 0.6);
+    // Geometry and troposphere: a wrong sign or time base drifts by metres.
+    EXPECT_LT(a.worstIonoFreeDrift, 0.03);
+    EXPECT_LT(a.worstL1Drift, 0.03);
+
+    const double truth[3] = {4193701.1296688314, 1182746.0417083006, 4642809.444434451};
+    const double bas3[3] = {4200437.177725558, 1214039.5171365035, 4628478.014956};
+    const std::string conf = dataPath("network/simulated/rtk.conf");
+    const std::vector<std::string> nav = {dataPath("network/simulated/brdc3440.26n")};
+    RtkFigures erpFix, singleFix, idealFix;
+    ASSERT_TRUE(runRnx2rtkp(conf, rover, dir + "/erp.obs", nav, baseEcef, "2026/12/10 21:50:00",
+                            "2026/12/10 22:00:00", truth, dir, erpFix));
+    ASSERT_TRUE(runRnx2rtkp(conf, rover, master, nav, bas3, "2026/12/10 21:50:00",
+                            "2026/12/10 22:00:00", truth, dir, singleFix));
+    ASSERT_TRUE(runRnx2rtkp(conf, rover, ideal, nav, baseEcef, "2026/12/10 21:50:00",
+                            "2026/12/10 22:00:00", truth, dir, idealFix));
+    for (auto [name, f] : {std::pair{"ERP", erpFix}, {"BAS3 single base", singleFix},
+                           {"ideal_vrs_R2", idealFix}})
+        std::printf("rnx2rtkp ROV2 against %s, 21:50-22:00: %d epochs, fix ratio %.3f, fixed "
+                    "horizontal median %.3f m, worst %.3f m; all epochs median %.3f m\n",
+                    name, f.epochs, f.fixRatio, f.medianHorizontalM, f.worstHorizontalM,
+                    f.medianAllHorizontalM);
+    std::printf("one synthesis turn (one record): %.3f ms; new arcs by satellite slot: %s\n",
+                replay.turnMs, replay.restarts.c_str());
+    // Not worse than single-base RTK from the master 35 km away, in fixes
+    // and in the position of every epoch.
+    EXPECT_GE(erpFix.fixRatio, singleFix.fixRatio);
+    EXPECT_LE(erpFix.medianAllHorizontalM, singleFix.medianAllHorizontalM);
+    if (erpFix.fixed > 0) {
+        EXPECT_LE(erpFix.worstHorizontalM, 0.05);
+    }
+    if (!getenv("ERP_KEEP")) std::filesystem::remove_all(dir);
+    else std::printf("kept %s\n", dir.c_str());
+}

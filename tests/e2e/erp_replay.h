@@ -1,0 +1,80 @@
+#pragma once
+// A network replayed in process, without sockets or the wall clock: the
+// recorded streams of several bases are fed epoch by epoch into base slots
+// through the base data thread's own scan, the synthetic-station upkeep runs
+// after each epoch as the network-correction thread would, and the frames
+// one ERP record publishes are collected as a rover on that record would
+// receive them. A test then reads them back with independent tools.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "rinex_obs.h"
+
+struct NetworkStation {
+    std::string name;
+    double latitude = 0, longitude = 0, height = 0;
+};
+
+struct ErpReplay {
+    // Bases (their recordings under `directory`, NAME.rtcm3) and the rover
+    // point whose ERP record is followed.
+    std::string directory;
+    std::vector<NetworkStation> bases;
+    double roverLatitude = 0, roverLongitude = 0;
+    uint32_t mjd = 0;
+    uint16_t gpsWeek = 0;
+
+    // Filled by run(): every frame of the record's kinds in the order built
+    // (observations of each epoch, station messages when rebuilt).
+    std::string rtcm31;
+    std::string rtcm32;
+    std::string nct;
+    std::string cmr;
+    std::string binr;
+    // Every 1019 and 1020 the bases sent, for readers that need the orbits
+    // or the GLONASS channels.
+    std::string ephemeris;
+    int erpIndex = -1;
+    int epochs = 0;
+    int synthesisedEpochs = 0;
+    double nodeLatitude = 0, nodeLongitude = 0;
+    double nodeEcef[3] = {};
+    // Mean wall time of one synthesis turn (all records in use), ms.
+    double turnMs = 0;
+    // New arcs per GPS satellite slot ("slot:count "), of the record.
+    std::string restarts;
+
+    // Replays the first `epochCount` epochs of every base. False when a
+    // recording cannot be read or no ERP record was taken.
+    bool run(int epochCount);
+};
+
+// The stations of ../shared/data/network/simulated/ (GPS) and of
+// simulated-glonass/ (GPS + GLONASS), from their READMEs.
+ErpReplay simulatedNetwork(bool glonass);
+
+// Runs RTKLIB's rnx2rtkp (kinematic, the README's rtk.conf) between
+// `start` and `end` ("yyyy/mm/dd hh:mm:ss") with the base at `baseEcef`;
+// fills the fix ratio, the median and largest horizontal error of the fixed
+// epochs and the median of all epochs against the rover's true position. False when it did not run.
+struct RtkFigures {
+    int epochs = 0;
+    int fixed = 0;
+    double fixRatio = 0;
+    double medianHorizontalM = 0;
+    double worstHorizontalM = 0;
+    // Of every epoch, fixed or float.
+    double medianAllHorizontalM = 0;
+};
+bool runRnx2rtkp(const std::string& conf, const std::string& roverObs, const std::string& baseObs,
+                 const std::vector<std::string>& nav, const double baseEcef[3],
+                 const std::string& start, const std::string& end, const double truthEcef[3],
+                 const std::string& workDir, RtkFigures& figures);
+
+// Decompresses a .gz file into `dir`; the path of the result, empty on failure.
+std::string gunzipInto(const std::string& gzPath, const std::string& dir);
+
+// APPROX POSITION XYZ of a RINEX observation header.
+bool rinexApproxPosition(const std::string& obsFile, double xyz[3]);
