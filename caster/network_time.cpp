@@ -57,12 +57,17 @@ bool getNetworkTime()
 
 void timeThread()
 {
+    timeQueryLoop(timeServers, timeServerCount, timeServerPort);
+}
+
+void timeQueryLoop(const char* const* servers, int count, const char* port)
+{
     constexpr int stepMs = 100;
     time_t lastQuery = 0;
     while (dataThreadsRun) {
         time_t now = wallTime();
         if (now - lastQuery > 1 || lastQuery - now > 1) {
-            getNetworkTime();
+            getNetworkTime(servers, count, port);
             lastQuery = now;
         }
         // The ten seconds in steps, so that a shutdown is not kept waiting.

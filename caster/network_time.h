@@ -25,3 +25,5 @@ void storeNetworkTime(uint32_t t);
 // Thread body: a query at once and then every ten seconds while
 // dataThreadsRun is set.
 void timeThread();
+// The same loop over the given servers (tests).
+void timeQueryLoop(const char* const* servers, int count, const char* port);

@@ -8,7 +8,12 @@
 #include "formats/rtcm3/rtcm3_encode.h"
 #include "core/base_station.h"
 #include "core/records.h"
+#include "core/caster_settings.h"
+#include "formats/rtcm3/rtcm3_msm_encode.h"
+#include "network/imac_iono_messages.h"
+#include "network/imac_observations.h"
 #include "network/mac_diffs.h"
+#include "network/record_copy.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/net.h"
@@ -382,10 +387,113 @@ NetFrames sendMacEpoch(int clientIndex, const MacSystem& sys, uint32_t now)
 NetFrames sendMacGps(int clientIndex, uint32_t now) { return sendMacEpoch(clientIndex, macGps, now); }
 NetFrames sendMacGlo(int clientIndex, uint32_t now) { return sendMacEpoch(clientIndex, macGlo, now); }
 
-// The iMAC frames of a system (the rover's own observations, built from the
-// master's moved to the rover's position) come with the iMAC builders; until
-// then a due system is only cleared.
-NetFrames imacFramesToCome(int, uint32_t) { return NetFrames::done; }
+// ---- iMAC: the rover's own frames, built from the master's epoch moved to
+// the rover's position (observations) or from values interpolated there
+// (ionospheric corrections).
+
+// One frame of a rover's iMAC epoch. `build` gives part `part` of the frame
+// and the number of parts (one, except MSM epochs of more than 64 cells).
+struct ImacFrame {
+    int (*build)(int clientIndex, uint8_t* frame, int part, int* parts);
+    const char* logText;   // null: none
+    bool logBeforeBuild;
+    const char* errorText;
+};
+
+// The per-rover MSM builders read the master's record directly: a frame
+// built while a decode ran is built again.
+template <int (*Build)(int, uint8_t*, int, int*)>
+int msmForRover(int clientIndex, uint8_t* frame, int part, int* parts)
+{
+    const int m = client[clientIndex].masterBase;
+    int n = 0;
+    if (!copyConsistently(&m, 1, [&] { n = Build(clientIndex, frame, part, parts); })) return 0;
+    return n;
+}
+
+template <int (*Build)(int, uint8_t*)>
+int clientFirst(int clientIndex, uint8_t* frame, int, int*)
+{
+    return Build(clientIndex, frame);
+}
+
+template <int (*Build)(uint8_t*, int)>
+int bufferFirst(int clientIndex, uint8_t* frame, int, int*)
+{
+    return Build(frame, clientIndex);
+}
+
+int nct5BForRover(int clientIndex, uint8_t* frame, int, int*)
+{
+    return encodeNct5BImac(frame, clientIndex, nctOutputMode);
+}
+
+constexpr ImacFrame imac1074[] = {{msmForRover<encodeRtcm1074Client>, "sending 1074 iMAC", false,
+                                   "error sending 1074 iMAC out "}};
+constexpr ImacFrame imac1084[] = {{msmForRover<encodeRtcm1084Client>, "sending 1084 iMAC", false,
+                                   "error sending 1084 iMAC out "}};
+constexpr ImacFrame imac1094[] = {{msmForRover<encodeRtcm1094Client>, "sending 1094 iMAC", false,
+                                   "error sending 1094 iMAC out "}};
+constexpr ImacFrame imac1124[] = {{encodeRtcm1124Imac, "sending 1124 iMAC", false,
+                                   "error sending 1124 iMAC out "}};
+constexpr ImacFrame imacNctDual[] = {
+    {nct5BForRover, "sending NCT5B iMAC", false, "error sending NCT5B iMAC out "},
+    {bufferFirst<encodeNct5EGpsGloImac>, "sending NCT5E dual iMAC", false,
+     "error sending NCT5E dual iMAC out "}};
+constexpr ImacFrame imacNctGps[] = {
+    {nct5BForRover, "sending NCT5B iMAC", false, "error sending NCT5B iMAC out "},
+    {bufferFirst<encodeNct5EGpsImac>, "sending NCT5E gps iMAC", false,
+     "error sending NCT5E gps iMAC out "}};
+constexpr ImacFrame imacCmr0[] = {{bufferFirst<encodeCmr0Imac>, "sending CMR0 iMAC", false,
+                                   "error sending CMR0iMAC out "}};
+constexpr ImacFrame imacCmr3[] = {{bufferFirst<encodeCmr3Imac>, "sending CMR3 iMAC", true,
+                                   "error sending CMR3iMAC out "}};
+constexpr ImacFrame imacBinrGps[] = {{clientFirst<encodeBinr69GpsImac>, nullptr, false,
+                                      "error sending BINR GPS iMAC out "}};
+constexpr ImacFrame imacBinrGlo[] = {{clientFirst<encodeBinr69GloImac>, nullptr, false,
+                                      "error sending BINR GLO iMAC out "}};
+constexpr ImacFrame imac1004[] = {{clientFirst<encodeRtcm1004Imac>, nullptr, false,
+                                   "error sending 1004iMAC out "}};
+constexpr ImacFrame imac1012[] = {{clientFirst<encodeRtcm1012Imac>, nullptr, false,
+                                   "error sending 1012iMAC out "}};
+
+// Builds and sends one system's iMAC frames. A frame that comes out empty
+// (no master, or a record that never held still) is not sent.
+NetFrames sendImacFrames(int clientIndex, std::span<const ImacFrame> frames, uint32_t now)
+{
+    uint8_t frame[maxFrameBytes];
+    bool first = true;
+    for (const ImacFrame& f : frames) {
+        int parts = 1;
+        for (int part = 0; part < parts; ++part) {
+            if (f.logText && f.logBeforeBuild) consoleLine(f.logText);
+            int n = f.build(clientIndex, frame, part, &parts);
+            if (n <= 0 || n > maxFrameBytes) break;
+            if (f.logText && !f.logBeforeBuild) consoleLine(f.logText);
+            NetFrames r = sendNetFrame(clientIndex, frame, uint32_t(n), nullptr, 0, f.errorText,
+                                       now, first);
+            if (r != NetFrames::done) return r;
+            first = false;
+        }
+    }
+    return NetFrames::done;
+}
+
+template <const auto& Frames>
+NetFrames imacSender(int clientIndex, uint32_t now)
+{
+    return sendImacFrames(clientIndex, Frames, now);
+}
+
+// NCT: 5B, then 5E in the layout the caster settings choose.
+NetFrames sendImacNct(int clientIndex, uint32_t now)
+{
+    if (casterSettings.nctGlonass) return sendImacFrames(clientIndex, imacNctDual, now);
+    return sendImacFrames(clientIndex, imacNctGps, now);
+}
+
+// The GLONASS epoch of an NCT rover has no frames of its own.
+NetFrames nothingToSend(int, uint32_t) { return NetFrames::done; }
 
 // One row per stream code and system, in the order the systems are handled.
 struct NetFrameRow {
@@ -395,23 +503,23 @@ struct NetFrameRow {
 };
 constexpr NetFrameRow netFrameRows[] = {
     // RTCM 3.2 iMAC: 1074, 1084, 1094 for the rover, 1124 from the master's gradients.
-    {32, netSystemGps, imacFramesToCome},
-    {32, netSystemGlo, imacFramesToCome},
-    {32, netSystemGal, imacFramesToCome},
-    {32, netSystemBds, imacFramesToCome},
+    {32, netSystemGps, imacSender<imac1074>},
+    {32, netSystemGlo, imacSender<imac1084>},
+    {32, netSystemGal, imacSender<imac1094>},
+    {32, netSystemBds, imacSender<imac1124>},
     // NCT iMAC: 5B then 5E (GPS, or GPS and GLONASS) on the GPS epoch; the
     // GLONASS epoch only clears its flag.
-    {33, netSystemGps, imacFramesToCome},
-    {33, netSystemGlo, imacFramesToCome},
+    {33, netSystemGps, sendImacNct},
+    {33, netSystemGlo, nothingToSend},
     // CMR iMAC: type 0 and type 3.
-    {34, netSystemGps, imacFramesToCome},
-    {34, netSystemGlo, imacFramesToCome},
+    {34, netSystemGps, imacSender<imacCmr0>},
+    {34, netSystemGlo, imacSender<imacCmr3>},
     // BINR iMAC: 69h GPS and GLONASS.
-    {31, netSystemGps, imacFramesToCome},
-    {31, netSystemGlo, imacFramesToCome},
+    {31, netSystemGps, imacSender<imacBinrGps>},
+    {31, netSystemGlo, imacSender<imacBinrGlo>},
     // RTCM 3.1 iMAC: 1004 and 1012 for the rover, the master's 1104 as it is.
-    {30, netSystemGps, imacFramesToCome},
-    {30, netSystemGlo, imacFramesToCome},
+    {30, netSystemGps, imacSender<imac1004>},
+    {30, netSystemGlo, imacSender<imac1012>},
     {30, netSystemBds, sendMaster1104},
     // RTCM 3.1 MAC.
     {20, netSystemBds, sendMaster1104},

@@ -5,6 +5,7 @@
 #include "caster/network_time.h"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <netinet/in.h>
 #include <thread>
 #include <vector>
@@ -165,6 +166,32 @@ TEST_F(NetworkTime, NobodyAnswersAndTheDayTurnsAtMidnight)
     for (int i = 0; i < 15; ++i)
         for (int j = i + 1; j < 15; ++j) EXPECT_STRNE(timeServers[i], timeServers[j]);
     EXPECT_STREQ(timeServerPort, "123");
+}
+
+}   // namespace
+
+namespace {
+
+TEST_F(NetworkTime, LoopAsksAtOnceAndStopsWithinAStep)
+{
+    Responder server;
+    int port = 0;
+    ASSERT_TRUE(server.open("127.0.0.1", port));
+    server.reply = goodReply(1796635815);
+    server.serve();
+    const char* list[1] = {"127.0.0.1"};
+    std::string portText = std::to_string(port);
+    consoleCaptureStart();
+    std::thread loop(timeQueryLoop, list, 1, portText.c_str());
+    for (int i = 0; i < 300 && currentMjd.load() == 0; ++i) usleep(10000);
+    usleep(200000);
+    auto start = std::chrono::steady_clock::now();
+    dataThreadsRun = false;
+    loop.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    std::string log = consoleCaptureStop();
+    EXPECT_EQ(currentMjd.load(), 61381u);
+    EXPECT_EQ(log, "waiting on time reply\n           trying server at 127.0.0.1\n");
 }
 
 }   // namespace

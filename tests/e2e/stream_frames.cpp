@@ -225,15 +225,20 @@ SplitStream splitStream(const Capture& capture, size_t from, RoverFormat format)
     SplitStream out;
     const std::string& s = capture.bytes;
     size_t p = from;
-    bool first = true;
+    bool first = true, formatSeen = false;
     while (p < s.size()) {
         StreamFrame f;
         std::string why;
         Look look;
-        // Whatever the format, the reply is followed by one RTCM 1013.
-        if (first || format == RoverFormat::rtcm) {
+        // Whatever the format, the reply is followed by one RTCM 1013; a
+        // network rover also gets one every few seconds until its first
+        // position has given it a master base.
+        const bool keepAlive = !first && !formatSeen && p < s.size() &&
+                               uint8_t(s[p]) == 0xD3 && format != RoverFormat::rtcm;
+        if (first || keepAlive || format == RoverFormat::rtcm) {
             look = lookRtcm(s, p, f, why);
-            if (look == Look::whole && first && format != RoverFormat::rtcm && f.id != 1013) {
+            if (look == Look::whole && (first || keepAlive) && format != RoverFormat::rtcm &&
+                f.id != 1013) {
                 look = Look::bad;
                 why = "the reply is not followed by a 1013";
             }
@@ -257,6 +262,7 @@ SplitStream splitStream(const Capture& capture, size_t from, RoverFormat format)
         f.arrivalMs = capture.arrivalOf(p + f.length);
         out.frames.push_back(f);
         p += f.length;
+        if (!first && f.format != 0) formatSeen = true;
         first = false;
     }
     return out;

@@ -1,0 +1,157 @@
+#include "rtk_compare.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+bool runRnx2rtkp(const std::string& confFile, const std::string& extraOptions,
+                 const std::string& roverObs, const std::string& baseObs,
+                 const std::string& navFile, const double basePosition[3],
+                 const std::string& start, const std::string& end, const std::string& posFile,
+                 const std::string& workDir)
+{
+    std::string conf = workDir + "/" + std::to_string(getpid()) + "-" +
+                       std::to_string(std::hash<std::string>{}(posFile)) + ".conf";
+    {
+        std::ifstream in(confFile);
+        std::ofstream out(conf);
+        out << in.rdbuf() << "\n" << extraOptions << "\n";
+    }
+    char x[32], y[32], z[32];
+    std::snprintf(x, sizeof x, "%.4f", basePosition[0]);
+    std::snprintf(y, sizeof y, "%.4f", basePosition[1]);
+    std::snprintf(z, sizeof z, "%.4f", basePosition[2]);
+    std::string ts0 = start.substr(0, start.find(' ')), ts1 = start.substr(start.find(' ') + 1);
+    std::string te0 = end.substr(0, end.find(' ')), te1 = end.substr(end.find(' ') + 1);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            dup2(null, 1);
+            dup2(null, 2);
+        }
+        execl(rnx2rtkpPath, rnx2rtkpPath, "-k", conf.c_str(), "-r", x, y, z, "-ts", ts0.c_str(),
+              ts1.c_str(), "-te", te0.c_str(), te1.c_str(), "-o", posFile.c_str(),
+              roverObs.c_str(), baseObs.c_str(), navFile.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (pid < 0) return false;
+    int status = 0;
+    for (int i = 0; i < 60000; ++i) {   // 10 min at most
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return false;
+}
+
+namespace {
+
+// East and north of an ECEF offset at the true position.
+double horizontal(const double truth[3], const double p[3])
+{
+    double lon = std::atan2(truth[1], truth[0]);
+    double lat = std::atan2(truth[2], std::hypot(truth[0], truth[1]));   // geocentric: enough here
+    double dx = p[0] - truth[0], dy = p[1] - truth[1], dz = p[2] - truth[2];
+    double e = -std::sin(lon) * dx + std::cos(lon) * dy;
+    double n = -std::sin(lat) * std::cos(lon) * dx - std::sin(lat) * std::sin(lon) * dy +
+               std::cos(lat) * dz;
+    return std::hypot(e, n);
+}
+
+double percentile(std::vector<double> v, double q)
+{
+    if (v.empty()) return -1;
+    std::sort(v.begin(), v.end());
+    size_t k = size_t(std::min(double(v.size() - 1), std::floor(q * double(v.size()))));
+    return v[k];
+}
+
+}   // namespace
+
+RtkFigures rtkFigures(const std::string& posFile, const double truth[3], bool fixedOnly)
+{
+    RtkFigures f;
+    std::ifstream in(posFile);
+    std::string line;
+    std::vector<double> errors;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '%') continue;
+        std::istringstream words(line);
+        double week, tow, p[3];
+        int q;
+        if (!(words >> week >> tow >> p[0] >> p[1] >> p[2] >> q)) continue;
+        ++f.epochs;
+        if (q == 1) ++f.fixed;
+        if (!fixedOnly || q == 1) errors.push_back(horizontal(truth, p));
+    }
+    if (f.epochs) f.fixRatio = double(f.fixed) / f.epochs;
+    f.horizontalMedian = percentile(errors, 0.5);
+    f.horizontal95 = percentile(errors, 0.95);
+    return f;
+}
+
+double ddIonosphereRms(const RinexObs& rover, const RinexObs& reference, uint32_t fromTowMs,
+                       uint32_t toTowMs, int& pairs)
+{
+    // Geometry-free code C2W - C1C = I2 - I1 = (gamma - 1) I1, gamma = (f1/f2)^2.
+    const double gammaMinus1 = (154.0 * 154.0) / (120.0 * 120.0) - 1.0;
+    // Single differences rover - reference per epoch and satellite.
+    std::map<std::string, std::map<std::string, double>> sd;
+    std::map<std::string, int> seen;
+    for (const auto& [epoch, sats] : rover) {
+        uint32_t tow = rinexTowMs(epoch);
+        if (tow < fromTowMs || tow >= toTowMs) continue;
+        auto ref = reference.find(epoch);
+        if (ref == reference.end()) continue;
+        for (const auto& [sat, values] : sats) {
+            if (sat[0] != 'G') continue;
+            auto other = ref->second.find(sat);
+            if (other == ref->second.end()) continue;
+            auto get = [](const std::map<std::string, double>& v, const char* type) {
+                auto it = v.find(type);
+                return it == v.end() ? 0.0 : it->second;
+            };
+            double r1 = get(values, "C1C"), r2 = get(values, "C2W");
+            double b1 = get(other->second, "C1C"), b2 = get(other->second, "C2W");
+            if (r1 == 0 || r2 == 0 || b1 == 0 || b2 == 0) continue;
+            sd[epoch][sat] = ((r2 - r1) - (b2 - b1)) / gammaMinus1;
+            ++seen[sat];
+        }
+    }
+    pairs = 0;
+    if (seen.empty()) return -1;
+    std::string pivot =
+        std::max_element(seen.begin(), seen.end(), [](auto& a, auto& b) { return a.second < b.second; })
+            ->first;
+    std::map<std::string, std::pair<double, int>> sums;
+    for (const auto& [epoch, sats] : sd) {
+        auto p = sats.find(pivot);
+        if (p == sats.end()) continue;
+        for (const auto& [sat, v] : sats) {
+            if (sat == pivot) continue;
+            sums[sat].first += v - p->second;
+            ++sums[sat].second;
+        }
+    }
+    double sum2 = 0;
+    for (const auto& [sat, s] : sums) {
+        if (s.second < 60) continue;   // too few epochs to average the code noise down
+        double mean = s.first / s.second;
+        sum2 += mean * mean;
+        ++pairs;
+    }
+    return pairs ? std::sqrt(sum2 / pairs) : -1;
+}
