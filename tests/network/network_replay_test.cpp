@@ -349,8 +349,21 @@ TEST(NetworkReplay, LevelledIonosphereInterpolatesToAnotherStation)
     constexpr int bands = 4;
     const int bandStart[bands] = {60, 300, 1020, 3600};   // seconds of arc
     double sumSq[2][bands] = {}, count[bands] = {};
+    // The two simulated slips at BAS3 (truth.json): G27 +7/+5 cycles at
+    // 425400 s, G02 -3 L1 cycles at 428000 s, both flagged.
+    struct Slip {
+        int slot;
+        uint32_t towS;
+        double before = 0, after = 0;
+        uint32_t countBefore = 0, countAfter = 0;
+    } slips[2] = {{27, 425400}, {2, 428000}};
     uint32_t tow = 0;
     while (feed.nextEpoch(tow)) {
+        for (Slip& s : slips) {
+            const GpsSatObs& g = baseStation[2].gpsSat[s.slot];
+            if (tow == (s.towS - 1) * 1000) s.before = g.codeDelay[0], s.countBefore = g.levelling.count;
+            if (tow == (s.towS + 1) * 1000) s.after = g.codeDelay[0], s.countAfter = g.levelling.count;
+        }
         feed.trustPlacedBases();
         baseStation[5].trusted = 0;
         // The gradient runs give every station its elevations.
@@ -408,6 +421,14 @@ TEST(NetworkReplay, LevelledIonosphereInterpolatesToAnotherStation)
         printf("arc from %4d s: double-differenced L1 ionosphere error, levelled %.3f m, phase "
                "pairs %.3f m (%.0f samples)\n",
                bandStart[k], rms[0][k], rms[1][k], count[k]);
+    }
+    for (const Slip& s : slips) {
+        // Bridged: the arc goes on, the level does not step.
+        printf("slip of G%02d at BAS3: levelled L1 delay %.4f m before, %.4f m after, arc %u -> %u "
+               "epochs\n", s.slot, s.before, s.after, s.countBefore, s.countAfter);
+        EXPECT_GT(s.countBefore, 600u);
+        EXPECT_EQ(s.countAfter, s.countBefore + 2);
+        EXPECT_NEAR(s.after, s.before, 0.01);
     }
     // Seen: levelled 0.084, 0.045, 0.022, 0.016 m; phase pairs 0.144, 0.150,
     // 0.098, 0.097 m. The station's own levelled value carries its own
