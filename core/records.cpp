@@ -155,7 +155,8 @@ void initGlobals()
     tcpBaseConnectBusy = false;
     for (auto& r : erp) initErpRecord(r);
     openRoverWake();
-    setServedBases(0);
+    setServedKinds(nullptr, 0);
+    for (int i = 0; i < maxClients; ++i) noteRoverSocketChanged(i);
     erpCount = 0;
     for (auto& w : webUser) {
         w.socket = invalidSocket;
@@ -201,6 +202,9 @@ void closeClient(Client& c)
     clearClientBuffers(c);
 
     if (held) releaseMutex(c.mutex);
+    // The rover thread stops watching the closed socket.
+    for (int i = 0; i < maxClients; ++i)
+        if (&client[i] == &c) noteRoverSocketChanged(i);
 }
 
 bool setSourceTableCurrent(bool current)
