@@ -13,7 +13,10 @@
 //   phase ionosphere  Ip = phaseAdvance on the first signal, aux - master
 //                          (negative where the ionosphere grows: the phase
 //                          is advanced)
-//   troposphere       T  = slant tropospheric delay, aux - master
+//   troposphere       T  = slant tropospheric delay, aux - master: a
+//                          standard atmosphere at the station's height and
+//                          the broadcast orbit's elevation (the stored
+//                          tropoDelay where there is no orbit, as for BeiDou)
 //   code ionosphere   Ic = codeDelay on the first signal, aux - master
 // (the first-signal values come from the first and second signal's values
 // with the system's own frequencies: GPS L1/L2, GLONASS L1/L2 of the
