@@ -57,6 +57,11 @@
 // (L2 with 154/120): N0 > 0 where the troposphere grows northwards and
 // NI > 0 where the ionosphere does.
 //
+// A base that sends no GSV sentences has no elevations in its satellite
+// entries: the computation fills them in (whole degrees) from the broadcast
+// orbits and the base's position, for the master and its auxiliary bases,
+// so that the readers' mapping factor is the true one.
+//
 // Nothing non-finite is stored: a satellite without a usable sample keeps
 // its previous values, and so does a term whose fit is not finite.
 
