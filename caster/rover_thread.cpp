@@ -11,6 +11,7 @@
 #include "formats/rtcm3/rtcm3_encode.h"
 #include "caster/console_echo.h"
 #include "caster/erp_sender.h"
+#include "caster/rover_stall.h"
 #include "caster/stream_sender.h"
 #include "core/base_station.h"
 #include "core/records.h"
@@ -313,6 +314,7 @@ void roverSendPass(uint32_t now)
     for (int i = 0; i < maxClients; ++i) {
         Client& c = client[i];
         if (!c.active) continue;
+        if (!checkRoverTakesData(i, now)) continue;
         if (!flushClientOutput(i, now)) continue;
         if (c.erpIndex >= 0) {
             if (!sendErpDataAt(i, now)) c.erpIndex = -1;

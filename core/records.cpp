@@ -90,8 +90,7 @@ static void clearClientBuffers(Client& c)
     c.echoHeaderMatch = 0;
     c.echoMasking = false;
     c.takeSampleMs = 0;
-    c.peerWindowEdge = 0;
-    c.peerWindowLargest = 0;
+    c.lastAckedBytes = 0;
     c.lastTakenMs = 0;
 }
 
