@@ -136,10 +136,12 @@ bool elevationAt(const BaseStation& b, const double p[3], double& deg)
 // the elevation the readers will take for the mapping factor. Without GSV
 // sentences a base's entries have no elevation: the orbit gives it and the
 // entry keeps it, so that the readers' mapping factor matches the one the
-// values were divided by (an FKP rover uses the true elevation too). The
-// troposphere comes from the model at the orbit's exact elevation where
-// there is one: the stored value, from whole degrees, jumps by centimetres
-// between stations at low elevation.
+// values were divided by (an FKP rover uses the true elevation too). Where
+// the orbit is known, the troposphere is that of a standard atmosphere at the
+// station's own height and the orbit's exact elevation, as the synthetic
+// stations take it: the stored value has fixed zenith delays, blind to the
+// stations' heights, and comes from whole degrees, which makes it jump by
+// centimetres between stations at low elevation.
 // False when the orbit puts the satellite below the model's floor at this
 // station (its troposphere would count as 0 there).
 constexpr double minTropoElevationDeg = 3.0;
@@ -151,7 +153,7 @@ bool stationTropo(BaseStation& b, Sat& s, bool haveOrbit, const double p[3], int
     tropo = s.tropoDelay;
     if (!haveOrbit || !elevationAt(b, p, deg)) return std::isfinite(tropo);
     if (b.gsvRxTime == 0) s.elevation = int16_t(std::lround(deg < 0 ? 0.0 : deg));
-    tropo = tropoDelayOnDay(deg, b.latitude, b.ellipsoidHeight, day);
+    tropo = standardAtmosphereDelay(deg, b.latitude, b.ellipsoidHeight, day);
     return deg >= minTropoElevationDeg && std::isfinite(tropo);
 }
 
