@@ -21,6 +21,7 @@
 #include "formats/nct/nct_decode.h"
 #include "formats/nct/nct_encode.h"
 #include "formats/rtcm3/rtcm3_encode.h"
+#include "formats/rtcm3/rtcm3_frame_writer.h"
 #include "formats/rtcm3/rtcm3_legacy_decode.h"
 #include "formats/rtcm3/rtcm3_station_decode.h"
 #include "formats/rtcm_test_decode.h"
@@ -233,6 +234,39 @@ TEST_F(ImacObservations, CodeCrossingALightMillisecondKeepsItsAmbiguity)
     const auto* a = findSat(imac, i == 0 ? 32 : i);
     ASSERT_TRUE(a);
     EXPECT_NEAR(a->code1, step - 0.05, 0.011);
+}
+
+TEST_F(ImacObservations, AJumpOfThePhaseShiftReachesTheRoverAsALossOfLock)
+{
+    // Epoch after epoch the shift drifts by millimetres: lock goes on. When
+    // the network's estimate jumps by decimetres the rover is told the
+    // carrier lost lock, as a receiver would after a slip.
+    BaseStation& m = baseStation[0];
+    int i = currentSlots().front();
+    GpsSatObs& s = m.gpsSat[i];
+    s.elevation = 90;
+    s.lockTimeS[0] = s.lockTimeS[1] = 600;
+    Client& c = client[0];
+    c.latitude = m.latitude + 0.2;
+    const int id = i == 0 ? 32 : i;
+    const std::vector<int> slots = currentSlots();
+    auto lockAt = [&](double gradient) {
+        m.netGradient.gps[0][i] = gradient;   // phase ionosphere only
+        for (int k : slots) m.gpsSat[k].epochMs = m.gpsTowMs;
+        int n = encodeRtcm1004Imac(0, frame);
+        testdec::LegacyMsg msg = testdec::decodeLegacy(frame, n);
+        const auto* a = findSat(msg, id);
+        m.gpsTowMs += 1000;
+        return a ? a->lock1 : -1;
+    };
+    const int held = legacyLockIndicator(600);
+    EXPECT_EQ(lockAt(20.0), held);
+    EXPECT_EQ(lockAt(20.1), held);   // a few millimetres
+    EXPECT_EQ(lockAt(30.0), 0);      // decimetres: lock lost
+    EXPECT_EQ(lockAt(30.0), held);
+    // A gap of more than a minute starts the rover afresh.
+    m.gpsTowMs += 60000;
+    EXPECT_EQ(lockAt(60.0), held);
 }
 
 TEST_F(ImacObservations, ValuesBeyondTheirFieldsAreMarkedNotWrapped)
