@@ -95,11 +95,12 @@ void expectedShift(const BaseStation& m, const Client& c, int slot, int band, do
     double cosLat = std::cos(m.latitudeRad);
     double f = 1 + 16 * std::pow(0.53 - m.gpsSat[slot].elevation * pi / 180 / pi, 3);
     double ip = g[0][slot] * dLat + g[1][slot] * dLon * cosLat;
-    double tr = 6.37 * (g[2][slot] * dLat + g[3][slot] * dLon * cosLat);
     double ic = g[4][slot] * dLat + g[5][slot] * dLon * cosLat;
+    // The troposphere pair (arrays 2, 3) is not applied: the rover models
+    // the troposphere at both ends itself.
     double k = band == 0 ? k1 : k2;
-    code = k * f * ic + tr;
-    phase = k * f * ip + tr;
+    code = k * f * ic;
+    phase = k * f * ip;
 }
 
 uint32_t le16(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
@@ -149,8 +150,9 @@ TEST_F(ImacObservations, EverySatelliteMovesByItsGradientShift)
     BaseStation& m = baseStation[0];
     std::vector<int> slots = currentSlots();
     ASSERT_GE(slots.size(), 6u);
-    // Realistic sizes: a few decimetres of ionosphere and centimetres of
-    // troposphere over the 35 km to ROV2, different per satellite.
+    // Realistic sizes: a few decimetres of ionosphere over the 35 km to
+    // ROV2, different per satellite; a troposphere pair that must not move
+    // anything.
     for (int i : slots) {
         m.gpsSat[i].elevation = int16_t(15 + 5 * (i % 14));
         double s = 1.0 + 0.1 * i;
@@ -226,9 +228,10 @@ TEST_F(ImacObservations, CodeCrossingALightMillisecondKeepsItsAmbiguity)
     s.phaseRange[0] = s.codeRange[0] + p1;
     s.phaseRange[1] = s.codeRange[0] + p2;
     s.elevation = 90;
-    m.netGradient.gps[2][i] = 10.0;   // troposphere only: 6.37 x 10 x dLat
+    m.netGradient.gps[4][i] = 10.0;   // code ionosphere: K1 x F x 10 x dLat
     Client& c = client[0];
-    c.latitude = m.latitude + 0.1 / (6.37 * 10.0) * 180 / pi;   // 0.1 m lower
+    const double f90 = 1 + 16 * std::pow(0.53 - 0.5, 3);
+    c.latitude = m.latitude + 0.1 / (k1 * f90 * 10.0) * 180 / pi;   // 0.1 m lower
     int n = encodeRtcm1004Imac(0, frame);
     testdec::LegacyMsg imac = testdec::decodeLegacy(frame, n);
     const auto* a = findSat(imac, i == 0 ? 32 : i);
@@ -291,7 +294,7 @@ TEST_F(ImacObservations, NctAndCmrFramesDecodeToTheMovedRanges)
     std::vector<int> slots = currentSlots();
     for (int i : slots) {
         m.gpsSat[i].elevation = 40;
-        m.netGradient.gps[2][i] = 4.0;   // the same troposphere term for all
+        m.netGradient.gps[4][i] = 4.0;   // the same code ionosphere term for all
     }
     Client& c = client[0];
     c.latitude = m.latitude + 0.3;
