@@ -35,6 +35,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <netinet/in.h>
@@ -42,6 +43,7 @@
 #include <poll.h>
 #include <set>
 #include <string>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -87,6 +89,11 @@ struct Options {
     // Every rover sends a GGA every 5 s, not only the nearest-base ones, as
     // many rovers do on any stream.
     bool ggaAll = false;
+    // The caster beside the tool's own epoll relay, on the same loads.
+    bool versusFloor = false;
+    int idleS = 20;
+    // Internal: run as the floor relay on these ports.
+    int floorRoverPort = 0, floorBasePort = 0;
 };
 
 // ---------------------------------------------------------------- recordings
@@ -412,7 +419,9 @@ struct CasterChild {
         return n;
     }
 
-    bool start(const std::string& binary)
+    // The caster, or with `floorRelay` the tool's own relay (the binary is
+    // then this tool), which listens on the rover and base ports only.
+    bool start(const std::string& binary, bool floorRelay = false)
     {
         std::vector<int> held;
         roverPort = freePort(held);
@@ -429,18 +438,23 @@ struct CasterChild {
                 dup2(fd, 1);
                 dup2(fd, 2);
             }
-            execl(binary.c_str(), binary.c_str(), "--rover-port", rover.c_str(), "--base-port",
-                  base.c_str(), "--http-port", http.c_str(), "--dir", dir.c_str(),
-                  static_cast<char*>(nullptr));
+            if (floorRelay)
+                execl(binary.c_str(), binary.c_str(), "--floor-relay", rover.c_str(),
+                      base.c_str(), static_cast<char*>(nullptr));
+            else
+                execl(binary.c_str(), binary.c_str(), "--rover-port", rover.c_str(),
+                      "--base-port", base.c_str(), "--http-port", http.c_str(), "--dir",
+                      dir.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         if (pid < 0) return false;
+        const int ports = floorRelay ? 2 : 3;
         int seen = 0;
-        for (int i = 0; i < 500 && seen < 3 && alive(); ++i) {
+        for (int i = 0; i < 500 && seen < ports && alive(); ++i) {
             seen += countNew("is listening on Port");
             sleepNs(10 * msNs);
         }
-        return seen >= 3;
+        return seen >= ports;
     }
 
     void stop()
@@ -546,6 +560,120 @@ void printConsoleTail(const std::string& path)
     for (const std::string& l : tail) std::printf("  %s\n", l.c_str());
 }
 
+// ---------------------------------------------------------------- the floor
+
+// What relaying costs at the least on this machine, run as a child process
+// of this tool: one thread on epoll that writes whatever a base sends to
+// every rover of its mountpoint at once, parsing nothing and keeping
+// nothing. A login is answered "ICY 200 OK" unchecked; a rover's mountpoint
+// is the base's with one character added, as the caster's single-base
+// streams are named.
+
+int listenOn(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 128) != 0)
+        return -1;
+    return fd;
+}
+
+int runFloorRelay(int roverPort, int basePort)
+{
+    struct Peer {
+        bool base = false;
+        bool loggedIn = false;
+        std::string head;
+        std::string mount;
+    };
+    int roverListen = listenOn(roverPort), baseListen = listenOn(basePort);
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    if (roverListen < 0 || baseListen < 0 || ep < 0) return 1;
+    for (int fd : {roverListen, baseListen}) {
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.fd = fd;
+        epoll_ctl(ep, EPOLL_CTL_ADD, fd, &e);
+    }
+    std::printf("floor rovers: is listening on Port %d\nfloor bases: is listening on Port %d\n",
+                roverPort, basePort);
+    std::fflush(stdout);
+    std::unordered_map<int, Peer> peers;
+    std::unordered_map<std::string, std::vector<int>> roversOf;
+    std::vector<char> buf(65536);
+    epoll_event events[64];
+    for (;;) {
+        int ready = epoll_wait(ep, events, 64, -1);
+        for (int k = 0; k < ready; ++k) {
+            int fd = events[k].data.fd;
+            if (fd == roverListen || fd == baseListen) {
+                int c = accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                if (c < 0) continue;
+                int one = 1;
+                setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                epoll_event e{};
+                e.events = EPOLLIN;
+                e.data.fd = c;
+                epoll_ctl(ep, EPOLL_CTL_ADD, c, &e);
+                peers[c].base = fd == baseListen;
+                continue;
+            }
+            Peer& p = peers[fd];
+            ssize_t n = recv(fd, buf.data(), buf.size(), 0);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+            if (n <= 0) {
+                if (!p.base) {
+                    std::vector<int>& list = roversOf[p.mount];
+                    list.erase(std::remove(list.begin(), list.end(), fd), list.end());
+                }
+                peers.erase(fd);
+                close(fd);
+                continue;
+            }
+            if (p.loggedIn) {
+                if (!p.base) continue;   // a rover's GGA
+                for (int r : roversOf[p.mount])
+                    send(r, buf.data(), size_t(n), MSG_DONTWAIT | MSG_NOSIGNAL);
+                continue;
+            }
+            p.head.append(buf.data(), size_t(n));
+            if (p.head.find("\r\n\r\n") == std::string::npos) continue;
+            size_t slash = p.head.find('/');
+            size_t end = p.head.find_first_of(" \r", slash);
+            if (slash == std::string::npos || end == std::string::npos) continue;
+            p.mount = p.head.substr(slash + 1, end - slash - 1);
+            if (!p.base && !p.mount.empty()) p.mount.pop_back();
+            p.loggedIn = true;
+            send(fd, "ICY 200 OK\r\n\r\n", 14, MSG_NOSIGNAL);
+            if (!p.base) roversOf[p.mount].push_back(fd);
+        }
+    }
+}
+
+// CPU time of every thread of a process so far, in seconds, from the
+// scheduler's nanosecond counts (the tick counts of the stat file are too
+// coarse for an idle process); -1 when unreadable.
+double cpuSeconds(pid_t pid, std::vector<std::pair<int, double>>* perThread = nullptr)
+{
+    double total = 0;
+    bool any = false;
+    for (int tid : threadIds(pid)) {
+        std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) +
+                        "/schedstat");
+        unsigned long long ns = 0;
+        if (!(f >> ns)) continue;
+        any = true;
+        total += double(ns) / 1e9;
+        if (perThread) perThread->push_back({tid, double(ns) / 1e9});
+    }
+    return any ? total : -1;
+}
+
 // ---------------------------------------------------------------- sender
 
 void senderThread(std::vector<Base>& bases, Shared& shared, int64_t deadline)
@@ -629,7 +757,9 @@ void takeFrame(Rover& r, const uint8_t* frame, size_t length, const std::string&
                 }
             }
             if (best > 0) {
-                if (inWindow(shared, best)) {
+                // Only what the stream passes on counts: the floor relay
+                // passes on everything the base sends.
+                if (inWindow(shared, best) && relayedTo(r.kind, message)) {
                     r.relayMs.push_back(double(t - best) / msNs);
                     r.relayByMessage[message].push_back(double(t - best) / msNs);
                     r.matched.insert(uint64_t(r.base) << 32 | seq);
@@ -773,6 +903,79 @@ void receiverThread(std::vector<Rover>& rovers, std::vector<Base>& bases, const 
     }
 }
 
+// Base i of a run: mountpoint LOAD + letter, its own station id (100 + i)
+// and position, and its own first epoch of the recording.
+void prepareBase(Base& b, int i, const std::string& recording, const std::vector<Epoch>& epochs,
+                 Matcher& matcher)
+{
+    b.mount = std::string("LOAD") + char('A' + i);
+    b.recording = recording;
+    b.latitude = 45.0 + 0.5 * i;
+    b.longitude = -75.0;
+    b.epochs = epochs;
+    std::rotate(b.epochs.begin(), b.epochs.begin() + long((i * 13) % b.epochs.size()),
+                b.epochs.end());
+    for (Epoch& e : b.epochs) {
+        b.epochFirstId.push_back(b.frameTotal);
+        for (Frame& f : e) {
+            setStationId(f, uint32_t(100 + i));
+            matcher.byContent[std::string(f.bytes.begin(), f.bytes.end())].push_back(
+                {i, b.frameTotal});
+            ++b.frameTotal;
+        }
+    }
+    b.lastSendNs = std::make_unique<std::atomic<int64_t>[]>(size_t(b.frameTotal));
+    b.lastSendSeq = std::make_unique<std::atomic<uint32_t>[]>(size_t(b.frameTotal));
+    for (int k = 0; k < b.frameTotal; ++k) {
+        b.lastSendNs[k].store(0);
+        b.lastSendSeq[k].store(0);
+    }
+}
+
+// The base's NTRIP server login (SOURCE with an STR line); false when not
+// admitted.
+bool loginBase(Base& b, int i, int basePort)
+{
+    b.fd = connectLoopback(basePort);
+    char str[256];
+    std::snprintf(str, sizeof str,
+                  "STR: %s;Load%c;RTCM3;1004(1),1012(1);2;GPS+GLO;Load;CAN;%.2f;%.2f;0;0;"
+                  "load;none;N;N;9600;load",
+                  b.mount.c_str(), char('A' + i), b.latitude, b.longitude);
+    std::vector<uint8_t> rest;
+    std::string reply;
+    if (b.fd >= 0 &&
+        sendText(b.fd, "SOURCE pw" + b.mount + " /" + b.mount +
+                           "\r\nSource-Agent: NTRIP LoadBase/1.0\r\n" + str + "\r\n\r\n"))
+        reply = readReply(b.fd, 6000, rest);
+    if (reply.rfind("ICY 200 OK", 0) == 0) return true;
+    std::fprintf(stderr, "base %s not admitted: %s\n", b.mount.c_str(), reply.c_str());
+    return false;
+}
+
+// Rover i's login (account roverNN) on `mount`; false when not admitted.
+bool loginRover(Rover& r, int i, const std::string& mount, int roverPort)
+{
+    char user[32];
+    std::snprintf(user, sizeof user, "rover%02d:pw%02d", i, i);
+    r.index = i;
+    r.user = user;
+    std::string credential =
+        base64Encode(reinterpret_cast<const uint8_t*>(user), int(std::strlen(user)));
+    r.fd = connectLoopback(roverPort);
+    std::string reply;
+    if (r.fd >= 0 && sendText(r.fd, "GET /" + mount +
+                                         " HTTP/1.0\r\nUser-Agent: NTRIP LoadRover/1.0\r\n"
+                                         "Authorization: Basic " +
+                                         credential + "\r\n\r\n"))
+        reply = readReply(r.fd, 5000, r.pending);
+    r.nextGgaNs = nowNs();
+    if (reply.rfind("ICY 200 OK", 0) == 0) return true;
+    std::fprintf(stderr, "rover %d on %s not admitted: %s\n", i, mount.c_str(),
+                 reply.substr(0, 200).c_str());
+    return false;
+}
+
 // ---------------------------------------------------------------- report helpers
 
 struct Stats {
@@ -828,15 +1031,24 @@ bool parseOptions(int argc, char** argv, Options& o)
             o.keepDir = true;
         else if (a == "--gga-all")
             o.ggaAll = true;
+        else if (a == "--versus-floor")
+            o.versusFloor = true;
+        else if (a == "--idle" && (v = value("--idle")))
+            o.idleS = std::atoi(v);
+        else if (a == "--floor-relay" && i + 2 < argc) {
+            o.floorRoverPort = std::atoi(argv[++i]);
+            o.floorBasePort = std::atoi(argv[++i]);
+        }
         else {
             std::fprintf(stderr,
                          "usage: load_relay [--duration S] [--trust-wait S] [--caster PATH] "
-                         "[--data DIR] [--keep] [--gga-all]\n");
+                         "[--data DIR] [--keep] [--gga-all] [--versus-floor [--idle S]]\n");
             return false;
         }
     }
-    if (o.durationS < 1 || o.durationS > 3600 || o.trustWaitS < 61 || o.trustWaitS > 600) {
-        std::fprintf(stderr, "duration 1..3600 s, trust wait 61..600 s\n");
+    if (o.durationS < 1 || o.durationS > 3600 || o.trustWaitS < 61 || o.trustWaitS > 600 ||
+        o.idleS < 1 || o.idleS > 600) {
+        std::fprintf(stderr, "duration 1..3600 s, trust wait 61..600 s, idle 1..600 s\n");
         return false;
     }
     return true;
@@ -862,6 +1074,308 @@ std::string casterFileText()
     return text;
 }
 
+// ---------------------------------------------------------------- the caster beside the floor
+
+// One measured load on one server.
+struct LoadFigures {
+    bool done = false;
+    std::vector<double> latencyMs;   // relayed frames, base send -> rover receive
+    double cpu = -1;                 // CPU seconds per wall second
+    std::vector<double> threadCpu;   // per thread, in start order
+    uint64_t expected = 0, delivered = 0, garbage = 0, wrongBase = 0;
+    int closed = 0;
+};
+
+void closeRovers(std::vector<Rover>& rovers)
+{
+    for (Rover& r : rovers)
+        if (r.fd >= 0) close(r.fd);
+    rovers.clear();
+}
+
+// CPU of the server's threads over a window, in seconds per second.
+struct CpuWindow {
+    double total0 = 0;
+    std::vector<std::pair<int, double>> threads0;
+    int64_t t0 = 0;
+    void begin(pid_t pid)
+    {
+        threads0.clear();
+        total0 = cpuSeconds(pid, &threads0);
+        t0 = nowNs();
+    }
+    void end(pid_t pid, LoadFigures& f) const
+    {
+        std::vector<std::pair<int, double>> threads1;
+        double total1 = cpuSeconds(pid, &threads1);
+        double wall = double(nowNs() - t0) / secondNs;
+        if (total0 < 0 || total1 < 0 || wall <= 0) return;
+        f.cpu = (total1 - total0) / wall;
+        for (const auto& [tid, sec] : threads1)
+            for (const auto& [tid0, sec0] : threads0)
+                if (tid == tid0) f.threadCpu.push_back((sec - sec0) / wall);
+    }
+};
+
+// Bases replaying and rovers reading; after `settle` returns true (or its
+// time is up), one window of `durationS` in which the latency of every
+// relayed frame and the server's CPU are taken.
+LoadFigures measureRelay(CasterChild& server, std::vector<Base>& bases, std::vector<Rover>& rovers,
+                         const Matcher& matcher, int durationS, int settleS,
+                         const std::function<bool()>& settled)
+{
+    LoadFigures f;
+    Shared shared;
+    int64_t deadline = nowNs() + int64_t(settleS + durationS + 30) * secondNs;
+    std::thread sender(senderThread, std::ref(bases), std::ref(shared), deadline);
+    std::thread receiver(receiverThread, std::ref(rovers), std::ref(bases), std::cref(matcher),
+                         std::ref(shared), deadline, false);
+    int64_t settleEnd = nowNs() + int64_t(settleS) * secondNs;
+    while (nowNs() < settleEnd && server.alive() && !settled()) sleepNs(200 * msNs);
+    // The rovers' first frames (every kept kind at once) stay out of the window.
+    sleepNs(3 * secondNs);
+    CpuWindow cpu;
+    cpu.begin(server.pid);
+    int64_t t0 = nowNs();
+    shared.windowStart.store(t0);
+    sleepNs(int64_t(durationS) * secondNs);
+    int64_t t1 = nowNs();
+    shared.windowEnd.store(t1);
+    cpu.end(server.pid, f);
+    sleepNs(secondNs);   // late frames of the window
+    shared.stop.store(true);
+    sender.join();
+    receiver.join();
+
+    for (const Rover& r : rovers) {
+        f.latencyMs.insert(f.latencyMs.end(), r.relayMs.begin(), r.relayMs.end());
+        f.garbage += r.garbageBytes;
+        f.wrongBase += r.wrongBase;
+        if (r.closed) ++f.closed;
+    }
+    for (size_t bi = 0; bi < bases.size(); ++bi) {
+        for (const SendRecord& rec : bases[bi].sent) {
+            if (rec.ns < t0 || rec.ns > t1) continue;
+            for (const Rover& r : rovers) {
+                if (r.base != int(bi) || !relayedTo(r.kind, rec.message)) continue;
+                ++f.expected;
+                if (r.matched.count(uint64_t(bi) << 32 | rec.seq)) ++f.delivered;
+            }
+        }
+    }
+    f.done = server.alive();
+    return f;
+}
+
+// The three loads on one server: 100 rovers and no base data, 10 bases x
+// 10 rovers, 1 base x 100 rovers. All bases replay testglo (RTCM 3.1
+// legacy, 1 Hz) and all rovers take the base's RTCM 3.1 stream, which the
+// caster relays unchanged, so both servers carry the same frames.
+void runLoads(CasterChild& server, bool isCaster, const Options& opt,
+              const std::vector<Epoch>& recording, LoadFigures out[3])
+{
+    std::vector<Base> bases(baseCount);
+    Matcher matcher;
+    for (int i = 0; i < baseCount; ++i)
+        prepareBase(bases[i], i, "rtcm3/testglo.rtcm3", recording, matcher);
+    const char* name = isCaster ? "caster" : "floor";
+
+    // 100 rovers and no base data: the caster's nearest-base rovers that
+    // sent no position get only the keep-alive.
+    std::vector<Rover> rovers(roverCount);
+    for (int i = 0; i < roverCount; ++i)
+        if (!loginRover(rovers[i], i, isCaster ? "RTCM31_NEAR" : "IDLE0", server.roverPort))
+            return;
+    sleepNs(2 * secondNs);
+    CpuWindow idle;
+    idle.begin(server.pid);
+    sleepNs(int64_t(opt.idleS) * secondNs);
+    idle.end(server.pid, out[2]);
+    out[2].done = server.alive();
+    closeRovers(rovers);
+    std::printf("%s: 100 rovers, no base data: %.5f s/s\n", name, out[2].cpu);
+    std::fflush(stdout);
+    sleepNs(secondNs);
+
+    // 10 bases x 10 rovers.
+    int64_t start = nowNs();
+    for (int i = 0; i < baseCount; ++i) {
+        if (!loginBase(bases[i], i, server.basePort)) return;
+        bases[i].nextSendNs = start + secondNs + i * secondNs / baseCount;
+    }
+    rovers.resize(roverCount);
+    for (int i = 0; i < roverCount; ++i) {
+        rovers[i].base = i / (roverCount / baseCount);
+        rovers[i].kind = 0;
+        if (!loginRover(rovers[i], i, bases[rovers[i].base].mount + "0", server.roverPort)) return;
+    }
+    int trusted = 0;
+    // The caster serves a base once it has sent a minute of data.
+    auto allTrusted = [&] {
+        if (!isCaster) return true;
+        trusted += server.countNew("is now trusted");
+        return trusted >= baseCount;
+    };
+    out[0] = measureRelay(server, bases, rovers, matcher, opt.durationS,
+                          isCaster ? opt.trustWaitS : 0, allTrusted);
+    std::printf("%s: 10 bases x 10 rovers: median %.3f ms, CPU %.5f s/s\n", name,
+                stats(out[0].latencyMs).median, out[0].cpu);
+    std::fflush(stdout);
+    if (isCaster && trusted < baseCount) {
+        std::printf("only %d of %d bases trusted\n", trusted, baseCount);
+        out[0].done = false;
+    }
+
+    // 1 base x 100 rovers: the other bases hang up.
+    closeRovers(rovers);
+    for (int i = 1; i < baseCount; ++i) {
+        close(bases[i].fd);
+        bases[i].fd = -1;
+        bases[i].failed = true;
+    }
+    sleepNs(secondNs);
+    rovers.resize(roverCount);
+    for (int i = 0; i < roverCount; ++i) {
+        rovers[i].base = 0;
+        rovers[i].kind = 0;
+        if (!loginRover(rovers[i], i, bases[0].mount + "0", server.roverPort)) return;
+    }
+    out[1] = measureRelay(server, bases, rovers, matcher, opt.durationS, 0, [] { return true; });
+    std::printf("%s: 1 base x 100 rovers: median %.3f ms, CPU %.5f s/s\n", name,
+                stats(out[1].latencyMs).median, out[1].cpu);
+    std::fflush(stdout);
+    closeRovers(rovers);
+    for (Base& b : bases)
+        if (b.fd >= 0) close(b.fd);
+}
+
+int runVersusFloor(const Options& opt, const std::string& self)
+{
+    std::vector<Epoch> recording;
+    if (!loadRecording(opt.dataDir + "/rtcm3/testglo.rtcm3", recording)) {
+        std::fprintf(stderr, "cannot read %s/rtcm3/testglo.rtcm3\n", opt.dataDir.c_str());
+        return 1;
+    }
+    char dirTemplate[] = "/tmp/load_relay.XXXXXX";
+    if (!mkdtemp(dirTemplate)) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const std::string top = dirTemplate;
+    LoadFigures figures[2][3];   // [floor, caster][10x10, 1x100, idle]
+    bool ok = true;
+    for (int s = 0; s < 2 && ok; ++s) {
+        bool isCaster = s == 1;
+        CasterChild server;
+        server.dir = top + (isCaster ? "/caster" : "/floor");
+        std::filesystem::create_directories(server.dir);
+        if (isCaster) {
+            std::string baseFile, usersFile;
+            for (int i = 0; i < baseCount; ++i) {
+                std::string mount = std::string("LOAD") + char('A' + i);
+                baseFile += "pw" + mount + " /" + mount + "\r\n";
+            }
+            time_t wall = time(nullptr);
+            tm local{};
+            localtime_r(&wall, &local);
+            std::string year = std::to_string(local.tm_year + 1900 + 1);
+            for (int r = 0; r < roverCount; ++r) {
+                char user[32];
+                std::snprintf(user, sizeof user, "rover%02d:pw%02d", r, r);
+                usersFile += std::string(user) + " 100 " + year +
+                             " last first street town st zip e\r\n";
+            }
+            writeFile(server.dir + "/caster.txt", casterFileText());
+            writeFile(server.dir + "/base.txt", baseFile);
+            writeFile(server.dir + "/users.txt", usersFile);
+            writeFile(server.dir + "/tcpbase.txt", "");
+        }
+        if (!server.start(isCaster ? opt.caster : self, !isCaster)) {
+            std::fprintf(stderr, "%s did not come up\n", isCaster ? opt.caster.c_str() : "floor relay");
+            server.stop();
+            ok = false;
+            break;
+        }
+        std::printf("%s pid %d\n", isCaster ? "caster" : "floor relay", int(server.pid));
+        std::fflush(stdout);
+        runLoads(server, isCaster, opt, recording, figures[s]);
+        for (const LoadFigures& f : figures[s]) ok = ok && f.done;
+        if (isCaster) reportConsole(server.log);
+        server.stop();
+    }
+    if (!opt.keepDir) std::filesystem::remove_all(top);
+    if (!ok) {
+        std::printf("\nresult: a load did not run through (see above)\n");
+        return 1;
+    }
+
+    // ------------------------------------------------------------ report
+    std::printf("\nload_relay --versus-floor: testglo (RTCM 3.1, 1 Hz) replayed by every base, "
+                "rovers on the base's RTCM 3.1 stream, %d s per load, loopback\n\n",
+                opt.durationS);
+    std::printf("| load | server | latency median / p99 (ms) | CPU (s/s) | relayed frames delivered |\n");
+    std::printf("|---|---|---|---|---|\n");
+    const char* loads[3] = {"10 bases x 10 rovers", "1 base x 100 rovers", "100 rovers, no base data"};
+    for (int l = 0; l < 3; ++l) {
+        for (int s = 0; s < 2; ++s) {
+            const LoadFigures& f = figures[s][l];
+            Stats st = stats(f.latencyMs);
+            char latency[64] = "-";
+            char delivered[64] = "-";
+            if (l < 2) {
+                std::snprintf(latency, sizeof latency, "%.3f / %.3f", st.median, st.p99);
+                std::snprintf(delivered, sizeof delivered, "%llu of %llu",
+                              (unsigned long long)f.delivered, (unsigned long long)f.expected);
+            }
+            std::printf("| %s | %s | %s | %.5f | %s |\n", s == 0 ? loads[l] : "",
+                        s ? "caster" : "floor", latency, f.cpu, delivered);
+        }
+    }
+    const char* threadNames[] = {"main", "listen", "base data", "rover streaming"};
+    std::printf("\ncaster CPU per thread (ms/s):");
+    for (int l = 0; l < 3; ++l) {
+        std::printf("\n  %-26s", loads[l]);
+        const std::vector<double>& t = figures[1][l].threadCpu;
+        for (size_t k = 0; k < t.size(); ++k)
+            std::printf(" %s %.2f;", k < 4 ? threadNames[k] : "other", t[k] * 1000.0);
+    }
+    std::printf("\n\n");
+
+    bool faults = false;
+    for (int s = 0; s < 2; ++s)
+        for (int l = 0; l < 2; ++l) {
+            const LoadFigures& f = figures[s][l];
+            if (f.garbage || f.wrongBase || f.closed || f.delivered != f.expected ||
+                f.latencyMs.empty()) {
+                std::printf("%s, %s: %llu bytes outside frames, %llu frames of another base, "
+                            "%d rovers closed, %llu of %llu delivered\n",
+                            s ? "caster" : "floor", loads[l], (unsigned long long)f.garbage,
+                            (unsigned long long)f.wrongBase, f.closed,
+                            (unsigned long long)f.delivered, (unsigned long long)f.expected);
+                faults = true;
+            }
+        }
+    bool met = true;
+    for (int l = 0; l < 2; ++l) {
+        double floorCpu = figures[0][l].cpu, casterCpu = figures[1][l].cpu;
+        double dMedian = stats(figures[1][l].latencyMs).median - stats(figures[0][l].latencyMs).median;
+        bool cpuOk = casterCpu <= 3.0 * floorCpu;
+        bool latOk = dMedian <= 0.3;
+        std::printf("%-24s caster CPU %.1f x the floor's (target <= 3): %s; median %+.3f ms "
+                    "over the floor's (target <= 0.3): %s\n",
+                    loads[l], floorCpu > 0 ? casterCpu / floorCpu : 0.0, cpuOk ? "met" : "NOT met",
+                    dMedian, latOk ? "met" : "NOT met");
+        met = met && cpuOk && latOk;
+    }
+    bool idleOk = figures[1][2].cpu >= 0 && figures[1][2].cpu < 0.002;
+    std::printf("%-24s caster CPU %.5f s/s (target < 0.002): %s\n", loads[2], figures[1][2].cpu,
+                idleOk ? "met" : "NOT met");
+    met = met && idleOk;
+    std::printf("\nresult: %s; %s\n", faults ? "FAULTS seen (see above)" : "every relayed frame arrived whole",
+                met ? "targets met" : "targets NOT met");
+    return faults ? 3 : met ? 0 : 4;
+}
+
 }   // namespace
 
 int main(int argc, char** argv)
@@ -869,6 +1383,14 @@ int main(int argc, char** argv)
     Options opt;
     if (!parseOptions(argc, argv, opt)) return 2;
     signal(SIGPIPE, SIG_IGN);
+    if (opt.floorRoverPort > 0) return runFloorRelay(opt.floorRoverPort, opt.floorBasePort);
+    if (opt.versusFloor) {
+        char self[4096];
+        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+        if (n <= 0) return 1;
+        self[n] = 0;
+        return runVersusFloor(opt, self);
+    }
 
     // Recordings and the ten bases: even slots replay the legacy RTCM 3
     // station, odd ones the MSM4 station; each base has its own station id,
@@ -885,31 +1407,8 @@ int main(int argc, char** argv)
     }
     std::vector<Base> bases(baseCount);
     Matcher matcher;
-    for (int i = 0; i < baseCount; ++i) {
-        Base& b = bases[i];
-        b.mount = std::string("LOAD") + char('A' + i);
-        b.recording = recordings[i % 2];
-        b.latitude = 45.0 + 0.5 * i;
-        b.longitude = -75.0;
-        b.epochs = recorded[i % 2];
-        std::rotate(b.epochs.begin(), b.epochs.begin() + long((i * 13) % b.epochs.size()),
-                    b.epochs.end());
-        for (Epoch& e : b.epochs) {
-            b.epochFirstId.push_back(b.frameTotal);
-            for (Frame& f : e) {
-                setStationId(f, uint32_t(100 + i));
-                matcher.byContent[std::string(f.bytes.begin(), f.bytes.end())].push_back(
-                    {i, b.frameTotal});
-                ++b.frameTotal;
-            }
-        }
-        b.lastSendNs = std::make_unique<std::atomic<int64_t>[]>(size_t(b.frameTotal));
-        b.lastSendSeq = std::make_unique<std::atomic<uint32_t>[]>(size_t(b.frameTotal));
-        for (int k = 0; k < b.frameTotal; ++k) {
-            b.lastSendNs[k].store(0);
-            b.lastSendSeq[k].store(0);
-        }
-    }
+    for (int i = 0; i < baseCount; ++i)
+        prepareBase(bases[i], i, recordings[i % 2], recorded[i % 2], matcher);
 
     // The caster in a temp directory with its text files.
     char dirTemplate[] = "/tmp/load_relay.XXXXXX";
@@ -969,22 +1468,7 @@ int main(int argc, char** argv)
     int64_t start = nowNs();
     for (int i = 0; i < baseCount; ++i) {
         Base& b = bases[i];
-        b.fd = connectLoopback(caster.basePort);
-        char str[256];
-        std::snprintf(str, sizeof str,
-                      "STR: %s;Load%c;RTCM3;1004(1),1012(1);2;GPS+GLO;Load;CAN;%.2f;%.2f;0;0;"
-                      "load;none;N;N;9600;load",
-                      b.mount.c_str(), char('A' + i), b.latitude, b.longitude);
-        std::vector<uint8_t> rest;
-        std::string reply;
-        if (b.fd >= 0 &&
-            sendText(b.fd, "SOURCE pw" + b.mount + " /" + b.mount +
-                               "\r\nSource-Agent: NTRIP LoadBase/1.0\r\n" + str + "\r\n\r\n"))
-            reply = readReply(b.fd, 6000, rest);
-        if (reply.rfind("ICY 200 OK", 0) != 0) {
-            std::fprintf(stderr, "base %s not admitted: %s\n", b.mount.c_str(), reply.c_str());
-            return finish(1);
-        }
+        if (!loginBase(b, i, caster.basePort)) return finish(1);
         b.nextSendNs = start + secondNs + i * secondNs / baseCount;
         b.nextEpoch = 0;
     }
@@ -993,29 +1477,11 @@ int main(int argc, char** argv)
     // Rovers log in: rover r takes base r % 10 and stream kind (r / 10) % 6.
     for (int i = 0; i < roverCount; ++i) {
         Rover& r = rovers[i];
-        r.index = i;
         r.base = i % baseCount;
         r.kind = (i / baseCount) % streamKinds;
-        char user[32];
-        std::snprintf(user, sizeof user, "rover%02d:pw%02d", i, i);
-        r.user = user;
         std::string mount = r.kind == nearKind ? std::string("RTCM31_NEAR")
                                                : bases[r.base].mount + char('0' + r.kind);
-        std::string credential =
-            base64Encode(reinterpret_cast<const uint8_t*>(user), int(std::strlen(user)));
-        r.fd = connectLoopback(caster.roverPort);
-        std::string reply;
-        if (r.fd >= 0 && sendText(r.fd, "GET /" + mount +
-                                             " HTTP/1.0\r\nUser-Agent: NTRIP LoadRover/1.0\r\n"
-                                             "Authorization: Basic " +
-                                             credential + "\r\n\r\n"))
-            reply = readReply(r.fd, 5000, r.pending);
-        if (reply.rfind("ICY 200 OK", 0) != 0) {
-            std::fprintf(stderr, "rover %d on %s not admitted: %s\n", i, mount.c_str(),
-                         reply.substr(0, 200).c_str());
-            return finish(1);
-        }
-        r.nextGgaNs = nowNs();
+        if (!loginRover(r, i, mount, caster.roverPort)) return finish(1);
     }
     receiver = std::thread(receiverThread, std::ref(rovers), std::ref(bases), std::cref(matcher),
                            std::ref(shared), runDeadline, opt.ggaAll);

@@ -18,9 +18,10 @@
 
 namespace {
 
-// Longest wait of a turn: an idle caster still runs the upkeep twenty times
-// a second.
-constexpr int idleWaitMs = 50;
+// Longest wait of a turn: an idle caster still runs the upkeep ten times a
+// second, which is more than its checks need (they count in seconds); a
+// base's bytes end the wait at once.
+constexpr int idleWaitMs = 100;
 // Pause after a failed wait on the sockets, so a lasting failure does not spin.
 constexpr int failedWaitSleepMs = 250;
 

@@ -339,6 +339,9 @@ bool completeClientLogin(Socket s, int& clientIndex)
     uint8_t frame[maxFrameBytes];
     int length = encodeRtcm1013(-1, frame);
     if (length > 0 && length <= int(sizeof frame)) socketSend(s, frame, size_t(length));
+    // It is the rover's first keep-alive: the next one is due a full
+    // interval later, not at once in a stream of another format.
+    c.lastSent1013 = clockMs();
 
     // Marked active only after the greeting went out, so the streaming
     // thread's first message cannot overtake it.
@@ -349,6 +352,7 @@ bool completeClientLogin(Socket s, int& clientIndex)
     c.active = true;
     releaseMutex(c.mutex);
     // The rover thread watches the new socket and serves it from its next pass.
+    noteRoverSocketChanged(slot);
     wakeRoverThread();
     return true;
 }

@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <poll.h>
+#include <cerrno>
+#include <sys/epoll.h>
 #include <string>
 
 #include "formats/binr/binr_encode.h"
 #include "formats/rtcm3/rtcm3_encode.h"
 #include "caster/console_echo.h"
 #include "caster/erp_sender.h"
+#include "caster/rover_stall.h"
 #include "caster/stream_sender.h"
 #include "core/base_station.h"
 #include "core/records.h"
@@ -174,50 +176,102 @@ void handleRoverInput(int clientIndex, const char* data, uint32_t length)
     if (!tookGga) consoleLine("checking client request from logged in user device");
 }
 
-int roverReadPass(int timeoutMs)
+namespace {
+
+// The rover sockets as the thread's epoll set holds them, by slot. The set
+// is kept up to date instead of being built for every wait: a wait then
+// costs the same with one rover as with a hundred.
+struct WatchedSocket {
+    Socket fd = invalidSocket;
+    uint32_t events = 0;
+};
+int watchSet = -1;
+WatchedSocket watched[maxClients];
+// Event data of the wake-up handle; the rovers' are their slot numbers.
+constexpr uint32_t wakeEventData = maxClients;
+
+bool openWatchSet()
 {
-    // The rovers' sockets, then the wake-up of a stored message.
-    pollfd fds[maxClients + 1];
-    int slots[maxClients];
-    int count = 0;
+    if (watchSet >= 0) return true;
+    watchSet = epoll_create1(EPOLL_CLOEXEC);
+    if (watchSet < 0) return false;
+    if (wakeHandle(roverWake) >= 0) {
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.u32 = wakeEventData;
+        epoll_ctl(watchSet, EPOLL_CTL_ADD, wakeHandle(roverWake), &e);
+    }
+    return true;
+}
+
+// Brings the set in line with the active slots. A slot whose socket was
+// closed or replaced (the same descriptor number may come back for the next
+// rover) is dropped and added afresh.
+void syncWatchSet()
+{
+    uint64_t changed[2];
+    takeRoverSocketChanges(changed);
     for (int i = 0; i < maxClients; ++i) {
         const Client& c = client[i];
-        if (!c.active || c.clientSocket < 0) continue;
-        fds[count].fd = c.clientSocket;
+        WatchedSocket& w = watched[i];
+        Socket fd = c.active && c.clientSocket >= 0 ? c.clientSocket : invalidSocket;
         // A rover whose socket was full is watched for room as well, so that
         // the rest of its frame goes out as soon as it can.
-        fds[count].events = short(POLLIN | (c.outputStalled ? POLLOUT : 0));
-        fds[count].revents = 0;
-        slots[count] = i;
-        ++count;
+        uint32_t events = EPOLLIN | (c.outputStalled ? uint32_t(EPOLLOUT) : 0u);
+        bool renewed = (changed[i / 64] >> (i % 64)) & 1u;
+        if (w.fd >= 0 && (renewed || w.fd != fd)) {
+            // Fails harmlessly when the close already took it out.
+            epoll_ctl(watchSet, EPOLL_CTL_DEL, w.fd, nullptr);
+            w.fd = invalidSocket;
+        }
+        if (fd < 0) continue;
+        if (w.fd == fd && w.events == events) continue;
+        epoll_event e{};
+        e.events = events;
+        e.data.u32 = uint32_t(i);
+        int op = w.fd == fd ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+        if (epoll_ctl(watchSet, op, fd, &e) != 0 && op == EPOLL_CTL_ADD && errno == EEXIST)
+            epoll_ctl(watchSet, EPOLL_CTL_MOD, fd, &e);
+        w.fd = fd;
+        w.events = events;
     }
-    nfds_t watched = nfds_t(count);
-    if (wakeHandle(roverWake) >= 0) {
-        fds[watched].fd = wakeHandle(roverWake);
-        fds[watched].events = POLLIN;
-        fds[watched].revents = 0;
-        ++watched;
+}
+
+}   // namespace
+
+int roverReadPass(int timeoutMs)
+{
+    if (!openWatchSet()) {
+        // Without an epoll set (never seen) the turn is only a sleep.
+        sleepMs(timeoutMs);
+        return -1;
     }
+    syncWatchSet();
+    int count = 0;
+    for (const WatchedSocket& w : watched)
+        if (w.fd >= 0) ++count;
+
+    epoll_event events[maxClients + 1];
     // With no rover connected this is the idle turn's sleep, which a login
     // ends early.
-    int ready = poll(fds, watched, timeoutMs);
-    if (ready > 0 && watched > nfds_t(count) && fds[count].revents != 0) {
-        // Taken before the send pass reads the kept messages, so that a
-        // message stored from now on wakes the next turn.
-        takeWake(roverWake);
-        --ready;
-    }
-    if (count == 0) return -1;
-    if (ready <= 0) return ready < 0 ? ready : 0;
-
+    int ready = epoll_wait(watchSet, events, maxClients + 1, timeoutMs);
+    int roversReady = 0;
     char buffer[roverRxBytes];
-    for (int k = 0; k < count; ++k) {
-        short events = fds[k].revents;
-        if (events == 0) continue;
-        Client& c = client[slots[k]];
-        if (!c.active || c.clientSocket != fds[k].fd) continue;
-        if (events & (POLLERR | POLLNVAL)) consoleLine("client in err state Select function");
-        if (!(events & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) continue;
+    for (int k = 0; k < ready; ++k) {
+        uint32_t slot = events[k].data.u32;
+        if (slot == wakeEventData) {
+            // Taken before the send pass reads the kept messages, so that a
+            // message stored from now on wakes the next turn.
+            takeWake(roverWake);
+            continue;
+        }
+        if (slot >= uint32_t(maxClients)) continue;
+        ++roversReady;
+        Client& c = client[slot];
+        uint32_t got = events[k].events;
+        if (!c.active || c.clientSocket != watched[slot].fd) continue;
+        if (got & EPOLLERR) consoleLine("client in err state Select function");
+        if (!(got & (EPOLLIN | EPOLLHUP | EPOLLERR))) continue;
         int n = socketRecv(c.clientSocket, buffer, sizeof buffer);
         if (n < 0) {
             int err = lastSocketError();
@@ -231,31 +285,36 @@ int roverReadPass(int timeoutMs)
             closeClient(c);
             continue;
         }
-        handleRoverInput(slots[k], buffer, uint32_t(n));
+        handleRoverInput(int(slot), buffer, uint32_t(n));
     }
-    return ready;
+    if (count == 0) return -1;
+    return ready < 0 ? -1 : roversReady;
 }
 
-// The bases whose stored messages must wake this thread: those its rovers
-// are served from, auxiliaries included.
-uint32_t servedBaseMask()
+// What the rovers read of each base, so that a stored message wakes this
+// thread only when a rover takes it: its master's kinds for its stream, and
+// for a stream that builds its frames anything of its auxiliary bases too.
+void setServedKindsOfRovers()
 {
-    uint32_t mask = 0;
+    uint32_t kinds[maxBases] = {};
     for (const Client& c : client) {
-        if (!c.active) continue;
-        if (c.masterBase >= 0 && c.masterBase < maxBases) mask |= 1u << c.masterBase;
+        if (!c.active || c.masterBase < 0 || c.masterBase >= maxBases) continue;
+        uint32_t read = kindsReadBy(c.streamCode);
+        kinds[c.masterBase] |= read;
+        if (read != allKindsRead) continue;
         for (int32_t a : c.auxBase)
-            if (a >= 0 && a < maxBases) mask |= 1u << a;
+            if (a >= 0 && a < maxBases) kinds[a] = allKindsRead;
     }
-    return mask;
+    setServedKinds(kinds, maxBases);
 }
 
 void roverSendPass(uint32_t now)
 {
-    setServedBases(servedBaseMask());
+    setServedKindsOfRovers();
     for (int i = 0; i < maxClients; ++i) {
         Client& c = client[i];
         if (!c.active) continue;
+        if (!checkRoverTakesData(i, now)) continue;
         if (!flushClientOutput(i, now)) continue;
         if (c.erpIndex >= 0) {
             if (!sendErpDataAt(i, now)) c.erpIndex = -1;

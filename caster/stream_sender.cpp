@@ -155,6 +155,19 @@ constexpr BinrBuild binrStation[] = {
      "error sending BINR 6Ah out "},
 };
 
+template <typename Row>
+uint32_t sourceKinds(std::span<const Row> rows)
+{
+    uint32_t mask = 0;
+    for (const Row& r : rows) {
+        if constexpr (requires { r.source; })
+            mask |= 1u << r.source;
+        else
+            mask |= 1u << r.kind;
+    }
+    return mask;
+}
+
 // The systems (bit per netSystem index) whose pending network frames the
 // pass of a stream code builds and then clears: the rows of netFrameRows.
 // A flag of any other system is kept current but read by nothing, and
@@ -635,6 +648,30 @@ bool flushClientOutput(int clientIndex, uint32_t now)
         return false;
     }
     return c.pendingOutputLength == 0;
+}
+
+uint32_t kindsReadBy(int streamCode)
+{
+    switch (streamCode) {
+    case 0:
+    case 10:
+        return sourceKinds<Relay>(rtcm31Observations) | sourceKinds<Relay>(rtcm31Station);
+    case 1:
+    case 11:
+        return sourceKinds<BinrBuild>(binrObservations) | sourceKinds<BinrBuild>(binrStation);
+    case 2:
+    case 12:
+        return sourceKinds<Relay>(msmObservations) | sourceKinds<Relay>(msmStation);
+    case 3:
+    case 13:
+        return sourceKinds<Relay>(nctObservations) | sourceKinds<Relay>(nctStation);
+    case 4:
+    case 14:
+        return sourceKinds<Relay>(cmrObservations) | sourceKinds<Relay>(cmrStation);
+    default:
+        // A stream that builds its frames may read any kind.
+        return allKindsRead;
+    }
 }
 
 uint32_t roverDueInMs(int clientIndex, uint32_t now)

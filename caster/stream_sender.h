@@ -44,6 +44,11 @@ FrameSend sendClientFrame(int clientIndex, const uint8_t* frame, uint32_t length
                           uint32_t* stampTarget, uint32_t stamp, const char* errorText,
                           uint32_t now);
 
+// The kept kinds of its master base (bit per kind) that a stream code's
+// pass reads: a stored message of another kind brings its rovers nothing.
+constexpr uint32_t allKindsRead = 0xFFFFFFFFu;
+uint32_t kindsReadBy(int streamCode);
+
 // When the rover next has work by the clock alone, in ms after `now`, the
 // clock value of the pass just made: its keep-alive, its pending network
 // frames, the stall limit of its full socket. UINT32_MAX when nothing is

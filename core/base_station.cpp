@@ -227,7 +227,7 @@ bool storeKeptMessage(BaseStation& b, int kind, const uint8_t* frame, uint32_t l
         m.msgNative = received ? 1 : 0;
     }
     setEvent(m.msgEvent);
-    wakeRoversOfBase(baseIndexOf(b));
+    wakeRoversOfKind(baseIndexOf(b), kind);
     return true;
 }
 

@@ -202,7 +202,7 @@ void initSatelliteEntries(BaseStation& b);
 
 // Kept-message exchange. The writer resets the event, copies the frame in,
 // stores length and stamps, sets the event, and wakes the rover thread when
-// a rover is served from the base. A frame longer than the kind's capacity
+// a rover served from the base reads the kind. A frame longer than the kind's capacity
 // is refused (false) and the kept frame is left as it was.
 // `received` marks a frame from the base (moves the reception times).
 bool storeKeptMessage(BaseStation& b, int kind, const uint8_t* frame, uint32_t length,

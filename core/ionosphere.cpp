@@ -184,11 +184,9 @@ void runEstimator(Sat& s, const double (&f)[N], const Plan& plan)
     // The content of the code pair and of the raw phase pair, kept for
     // what reads them; the phase pair still holds the arcs' ambiguities.
     double codePairDelay[N];
-    for (int k = 0; k < N; ++k) {
-        double unused;
+    for (int k = 0; k < N; ++k)
         ionoHigherOrderDelay(f[k], s.tecCode, &s.vtecCode, elev, b, nullptr, &codePairDelay[k]);
-        ionoHigherOrderDelay(f[k], s.tecPhase, &s.vtecPhase, elev, b, &unused, nullptr);
-    }
+    ionoHigherOrderDelay(f[0], s.tecPhase, &s.vtecPhase, elev, b, nullptr, nullptr);
 
     if (plan.firstOrder) {
         double* fo = plan.firstOrder;

@@ -2,9 +2,21 @@
 // Ionosphere estimate per satellite. After a decoder has stored a satellite's
 // new epoch it hands the entry to its system's estimator, which carrier-smooths
 // the pseudoranges, derives the slant electron content from the code pair and
-// from the phase pair, turns it into a code delay and phase advance per signal
-// (first, second and third order), filters each delay and keeps its rate and
-// average. All state lives in the entry; nothing else is touched.
+// from the phase pair (tecCode, tecPhase), and turns the carrier-levelled
+// content into a code delay and phase advance per signal (first, second and
+// third order), filters each delay and keeps its rate and average. All state
+// lives in the entry; nothing else is touched.
+//
+// Carrier levelling: the geometry-free phase of the pair (precise, but off by
+// the arc's ambiguities) is lifted to the geometry-free code (unbiased, but
+// decimetres of noise) by the mean of their difference over the whole arc so
+// far. A slip, flagged by the lock times or seen as a jump of the
+// geometry-free phase, is bridged by taking the jump out; only a satellite
+// lost for more than a minute (or a changed signal pair) starts a new arc.
+// codeDelay is positive (code delayed), phaseAdvance negative (phase
+// advanced); both are 0 while there is no estimate. The content still holds
+// the stations' and satellites' code biases, which are the same for every
+// satellite of a station (and for every station of a satellite).
 
 #include "core/sat_obs.h"
 

@@ -91,8 +91,7 @@ static void clearClientBuffers(Client& c)
     c.echoHeaderMatch = 0;
     c.echoMasking = false;
     c.takeSampleMs = 0;
-    c.peerWindowEdge = 0;
-    c.peerWindowLargest = 0;
+    c.lastAckedBytes = 0;
     c.lastTakenMs = 0;
 }
 
@@ -157,7 +156,8 @@ void initGlobals()
     tcpBaseConnectBusy = false;
     for (auto& r : erp) initErpRecord(r);
     openRoverWake();
-    setServedBases(0);
+    setServedKinds(nullptr, 0);
+    for (int i = 0; i < maxClients; ++i) noteRoverSocketChanged(i);
     erpCount = 0;
     for (auto& w : webUser) {
         w.socket = invalidSocket;
@@ -203,6 +203,9 @@ void closeClient(Client& c)
     clearClientBuffers(c);
 
     if (held) releaseMutex(c.mutex);
+    // The rover thread stops watching the closed socket.
+    for (int i = 0; i < maxClients; ++i)
+        if (&client[i] == &c) noteRoverSocketChanged(i);
 }
 
 bool setSourceTableCurrent(bool current)

@@ -105,12 +105,10 @@ struct Client {
     uint8_t echoHeaderMatch = 0;
     bool echoMasking = false;
     // Whether the rover takes what it is sent, sampled now and then: the
-    // right edge of the window it last advertised (bytes acknowledged plus
-    // window), the largest window seen, and when it last took data or had
-    // nothing left to take.
+    // bytes it had acknowledged at the last sample, and when its queue last
+    // moved or was empty.
     uint32_t takeSampleMs = 0;
-    uint64_t peerWindowEdge = 0;
-    uint32_t peerWindowLargest = 0;
+    uint64_t lastAckedBytes = 0;
     uint32_t lastTakenMs = 0;
 };
 

@@ -5,7 +5,19 @@
 WakeSignal roverWake;
 
 namespace {
-std::atomic<uint32_t> servedBases{0};
+constexpr int servedSlots = 32;
+std::atomic<uint32_t> servedKinds[servedSlots] = {};
+
+uint32_t kindsServed(int baseIndex)
+{
+    if (baseIndex < 0 || baseIndex >= servedSlots) return 0;
+    // Pairs with the fence in setServedKinds: either the rover thread's pass
+    // reads what was stored before this call, or this call sees the kinds
+    // its rovers read and wakes it.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    return servedKinds[baseIndex].load(std::memory_order_relaxed);
+}
+std::atomic<uint64_t> socketChanges[2] = {};
 }
 
 void openRoverWake()
@@ -20,16 +32,30 @@ void wakeRoverThread()
 
 void wakeRoversOfBase(int baseIndex)
 {
-    if (baseIndex < 0 || baseIndex >= 32) return;
-    // Pairs with the fence in setServedBases: either the rover thread's pass
-    // reads what was stored before this call, or this call sees the base
-    // among the served ones and wakes it.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (servedBases.load(std::memory_order_relaxed) & (1u << baseIndex)) wakeRoverThread();
+    if (kindsServed(baseIndex) != 0) wakeRoverThread();
 }
 
-void setServedBases(uint32_t baseMask)
+void wakeRoversOfKind(int baseIndex, int kind)
 {
-    servedBases.store(baseMask, std::memory_order_relaxed);
+    if (kind < 0 || kind >= 32) return;
+    if (kindsServed(baseIndex) & (1u << kind)) wakeRoverThread();
+}
+
+void setServedKinds(const uint32_t* kindMasks, int count)
+{
+    for (int i = 0; i < servedSlots; ++i)
+        servedKinds[i].store(i < count ? kindMasks[i] : 0, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+void noteRoverSocketChanged(int clientIndex)
+{
+    if (clientIndex < 0 || clientIndex >= 128) return;
+    socketChanges[clientIndex / 64].fetch_or(uint64_t(1) << (clientIndex % 64),
+                                             std::memory_order_acq_rel);
+}
+
+void takeRoverSocketChanges(uint64_t changed[2])
+{
+    for (int w = 0; w < 2; ++w) changed[w] = socketChanges[w].exchange(0, std::memory_order_acq_rel);
 }

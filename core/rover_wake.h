@@ -18,6 +18,17 @@ void wakeRoverThread();
 // Wakes the rover thread when a rover is served from base `baseIndex`: a
 // base nobody is served from wakes nothing.
 void wakeRoversOfBase(int baseIndex);
-// The rover thread's record of the bases its rovers are served from (bit
-// per base index), set before each pass that reads their messages.
-void setServedBases(uint32_t baseMask);
+// Wakes the rover thread when a rover served from base `baseIndex` reads
+// kept kind `kind`: the kinds no rover takes (the other formats' messages
+// that are built for every epoch) wake nothing.
+void wakeRoversOfKind(int baseIndex, int kind);
+// A rover slot's socket changed (a login filled it, or it was closed): the
+// rover thread watches the slot's socket afresh.
+void noteRoverSocketChanged(int clientIndex);
+// The rover thread's side: the slots changed since its last call, bit i of
+// word i / 64, and clears them.
+void takeRoverSocketChanges(uint64_t changed[2]);
+// The rover thread's record of what its rovers read: for each base index
+// below `count`, the kept kinds (bit per kind), set before each pass that
+// reads them. Bases from `count` on read nothing.
+void setServedKinds(const uint32_t* kindMasks, int count);

@@ -175,11 +175,11 @@ void buildErpGpsMessages(int erpIndex, uint32_t nowMs)
     publish(r, erpKindNct5B, frame, encodeNct5B(frame, b, nctOutputMode), nowMs);
     // With GLONASS in NCT the 5E waits for the epoch's GLONASS, unless the
     // master has none.
-    bool anyGlonass = false;
-    for (const ErpSatSlot& s : r.glonassSlot) anyGlonass = anyGlonass || s.present;
+    const int m = r.baseIndex[0];
+    const bool masterGlonass = m >= 0 && m < maxBases && baseStation[m].gloSatCount > 0;
     if (!casterSettings.nctGlonass)
         publish(r, erpKindNct5E, frame, encodeNct5EGps(frame, b), nowMs);
-    else if (!anyGlonass)
+    else if (!masterGlonass)
         publish(r, erpKindNct5E, frame, encodeNct5EGpsGlo(frame, b), nowMs);
     publish(r, erpKindBinr69Gps, frame, encodeBinr69(frame, b, 1), nowMs);
 }

@@ -136,17 +136,25 @@ bool elevationAt(const BaseStation& b, const double p[3], double& deg)
 // the elevation the readers will take for the mapping factor. Without GSV
 // sentences a base's entries have no elevation: the orbit gives it and the
 // entry keeps it, so that the readers' mapping factor matches the one the
-// values were divided by (an FKP rover uses the true elevation too). The
-// troposphere comes from the model at the orbit's exact elevation where
-// there is one: the stored value, from whole degrees, jumps by centimetres
-// between stations at low elevation.
+// values were divided by (an FKP rover uses the true elevation too). Where
+// the orbit is known, the troposphere is that of a standard atmosphere at the
+// station's own height and the orbit's exact elevation, as the synthetic
+// stations take it: the stored value has fixed zenith delays, blind to the
+// stations' heights, and comes from whole degrees, which makes it jump by
+// centimetres between stations at low elevation.
+// False when the orbit puts the satellite below the model's floor at this
+// station (its troposphere would count as 0 there).
+constexpr double minTropoElevationDeg = 3.0;
 template <typename Sat>
-double stationTropo(BaseStation& b, Sat& s, bool haveOrbit, const double p[3], int day)
+bool stationTropo(BaseStation& b, Sat& s, bool haveOrbit, const double p[3], int day,
+                  double& tropo)
 {
     double deg;
-    if (!haveOrbit || !elevationAt(b, p, deg)) return s.tropoDelay;
+    tropo = s.tropoDelay;
+    if (!haveOrbit || !elevationAt(b, p, deg)) return std::isfinite(tropo);
     if (b.gsvRxTime == 0) s.elevation = int16_t(std::lround(deg < 0 ? 0.0 : deg));
-    return tropoDelayOnDay(deg, b.latitude, b.ellipsoidHeight, day);
+    tropo = standardAtmosphereDelay(deg, b.latitude, b.ellipsoidHeight, day);
+    return deg >= minTropoElevationDeg && std::isfinite(tropo);
 }
 
 bool hasPosition(const BaseStation& b)
@@ -203,7 +211,8 @@ bool calcNetCorr(int baseIndex, double (&block)[8][N], const SystemPlan& plan)
         if (!currentSample(ms, epoch)) continue;
         double sat[3];
         const bool haveOrbit = orbitPosition(tag, s, sat);
-        const double mT = stationTropo(master, ms, haveOrbit, sat, day);
+        double mT;
+        if (!stationTropo(master, ms, haveOrbit, sat, day, mT)) continue;
         const double mIp = plan.ionoFactor * (ms.phaseAdvance[1] - ms.phaseAdvance[0]);
         const double mIc = plan.ionoFactor * (ms.codeDelay[1] - ms.codeDelay[0]);
         PlaneFit ip, tropo, ic;
@@ -215,7 +224,9 @@ bool calcNetCorr(int baseIndex, double (&block)[8][N], const SystemPlan& plan)
             if (!currentSample(as, epoch)) continue;
             const double tIp =
                 plan.ionoFactor * (as.phaseAdvance[1] - as.phaseAdvance[0]) - mIp;
-            const double tT = stationTropo(b, as, haveOrbit, sat, day) - mT;
+            double aT;
+            if (!stationTropo(b, as, haveOrbit, sat, day, aT)) continue;
+            const double tT = aT - mT;
             const double tIc = plan.ionoFactor * (as.codeDelay[1] - as.codeDelay[0]) - mIc;
             if (!std::isfinite(tIp) || !std::isfinite(tT) || !std::isfinite(tIc) ||
                 !std::isfinite(dLat[k]) || !std::isfinite(dLonC[k]))

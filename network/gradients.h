@@ -13,7 +13,10 @@
 //   phase ionosphere  Ip = phaseAdvance on the first signal, aux - master
 //                          (negative where the ionosphere grows: the phase
 //                          is advanced)
-//   troposphere       T  = slant tropospheric delay, aux - master
+//   troposphere       T  = slant tropospheric delay, aux - master: a
+//                          standard atmosphere at the station's height and
+//                          the broadcast orbit's elevation (the stored
+//                          tropoDelay where there is no orbit, as for BeiDou)
 //   code ionosphere   Ic = codeDelay on the first signal, aux - master
 // (the first-signal values come from the first and second signal's values
 // with the system's own frequencies: GPS L1/L2, GLONASS L1/L2 of the
@@ -53,6 +56,11 @@
 //   phase L1 = master phase L1 + dr0 - (120/154) drI
 // (L2 with 154/120): N0 > 0 where the troposphere grows northwards and
 // NI > 0 where the ionosphere does.
+//
+// A base that sends no GSV sentences has no elevations in its satellite
+// entries: the computation fills them in (whole degrees) from the broadcast
+// orbits and the base's position, for the master and its auxiliary bases,
+// so that the readers' mapping factor is the true one.
 //
 // Nothing non-finite is stored: a satellite without a usable sample keeps
 // its previous values, and so does a term whose fit is not finite.

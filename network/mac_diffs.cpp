@@ -7,6 +7,10 @@
 
 namespace {
 
+// Samples an arc's carrier levelling needs before its ionosphere is
+// better than the code's noise (as the gradients take it).
+constexpr uint32_t minLevelledEpochs = 10;
+
 // The difference fields hold +-65535 steps of 0.5 mm.
 constexpr double differenceLimitM = 65535 * 0.0005;
 
@@ -26,7 +30,9 @@ bool validBase(int index)
 
 // The satellites of the master's epoch `epochMs` that the auxiliary has at
 // the same epoch: the L1 ionospheric phase advance (the carrier-levelled
-// estimate) and the troposphere, master minus auxiliary. A satellite goes
+// estimate, negative: the phase is advanced) and the troposphere, master
+// minus auxiliary. The ionospheric difference is thus the auxiliary's L1
+// delay less the master's. A satellite goes
 // into the rows only with a usable ionospheric difference, as a satellite
 // whose ionospheric entry is 0 is not sent; true when one did.
 template <typename Sat, int Rows>
@@ -43,8 +49,11 @@ bool fillRows(const Sat* master, const Sat* aux, int slots, uint32_t epochMs, fl
         const Sat& a = aux[s];
         if (m.epochMs != epochMs || a.epochMs != epochMs) continue;
         // A station without an ionosphere estimate for the satellite yet
-        // would pass its whole delay off as a difference.
+        // would pass its whole delay off as a difference; the first epochs
+        // of an arc still carry the code's noise.
         if (m.phaseAdvance[0] == 0 || a.phaseAdvance[0] == 0) continue;
+        if (m.levelling.count < minLevelledEpochs || a.levelling.count < minLevelledEpochs)
+            continue;
         float dIono = fieldValue(m.phaseAdvance[0] - a.phaseAdvance[0]);
         if (dIono == 0) continue;
         iono[row][s] = dIono;

@@ -82,9 +82,11 @@ void gpsEpoch(int base, uint16_t stationId, double advance5, double advance12)
     BaseStation& b = baseStation[base];
     b.stationId = stationId;
     b.gpsTowMs = tow;
-    b.gpsSat[5].epochMs = tow;
+    for (int slot : {5, 12}) {
+        b.gpsSat[slot].epochMs = tow;
+        b.gpsSat[slot].levelling.count = 600;
+    }
     b.gpsSat[5].phaseAdvance[0] = advance5;
-    b.gpsSat[12].epochMs = tow;
     b.gpsSat[12].phaseAdvance[0] = advance12;
 }
 

@@ -188,6 +188,9 @@ TEST_F(RoverThread, StoredMessageWakesTheThreadOnlyForABaseItServes)
 
     keep(5, kind1004, rtcmFrame(1004, 40), 2000);
     EXPECT_FALSE(woken());
+    // Nor does a kind the rover's stream does not take.
+    keep(0, kind1074, rtcmFrame(1074, 40), 2000);
+    EXPECT_FALSE(woken());
     keep(0, kind1004, rtcmFrame(1004, 40), 2000);
     keep(0, kind1012, rtcmFrame(1012, 40), 2000);
     EXPECT_TRUE(woken());
