@@ -1,5 +1,6 @@
 #include "network/erp_synthesis.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/base_station.h"
@@ -19,8 +20,9 @@ constexpr double earthRotationRate = 7.2921151467e-5;   // rad/s
 // Below this elevation at either station the troposphere models give
 // nothing, and a difference of them would be meaningless.
 constexpr double minElevationDeg = 3.0;
-// A satellite missing longer than this at the master starts a new arc.
-constexpr uint32_t maxGapMs = 5000;
+// A satellite missing longer than this at the master starts a new arc: the
+// master's lock time no longer tells whether it kept the carrier.
+constexpr uint32_t maxGapMs = 600000;
 constexpr int ephemerisWaitMs = 5;
 
 bool present(double v) { return v != 0 && std::isfinite(v); }
@@ -349,6 +351,7 @@ int synthesise(int erpIndex, uint32_t epochMs)
     // smooth models; what all satellites share cancels between them).
     bool restart[S] = {};
     double step[S][3] = {}, commonStep[3] = {};
+    double steps[3][S];
     int continuing = 0;
     for (int s = 0; s < S; ++s) {
         ErpSatSlot& slot = slots[s];
@@ -356,16 +359,25 @@ int synthesise(int erpIndex, uint32_t epochMs)
         const auto& ms = masterSats[s];
         const uint32_t dt = sinceMs(epochMs, slot.prevEpochMs, Sys::periodMs);
         restart[s] = !slot.locked || signature[s] != slot.signature || dt > maxGapMs;
+        // A master lock time that went down, or that is shorter than the
+        // time since the last synthesis (the lock began in between), is a
+        // slip at the master: whatever the epoch interval.
         for (int f = 0; f < F; ++f)
-            if (ms.lockTimeS[f] < slot.masterLockS[f]) restart[s] = true;
+            if (ms.lockTimeS[f] < slot.masterLockS[f] ||
+                (present(ms.phaseRange[f]) && uint64_t(ms.lockTimeS[f]) * 1000 + 1000 < dt))
+                restart[s] = true;
         if (restart[s] || dt == 0) continue;
         for (int f = 0; f < F; ++f) {
             step[s][f] = ionoShift[s][f] - slot.phaseShift[f];
-            commonStep[f] += step[s][f];
+            steps[f][continuing] = step[s][f];
         }
         ++continuing;
     }
-    for (int f = 0; f < F && continuing > 0; ++f) commonStep[f] /= continuing;
+    // The median: one satellite's jump must not pass for everyone's.
+    for (int f = 0; f < F && continuing > 0; ++f) {
+        std::nth_element(steps[f], steps[f] + continuing / 2, steps[f] + continuing);
+        commonStep[f] = steps[f][continuing / 2];
+    }
 
     int count = 0;
     for (int s = 0; s < S; ++s) {

@@ -14,7 +14,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <map>
+#include <sstream>
 #include <unistd.h>
 #include <vector>
 
@@ -157,6 +159,46 @@ ObsAgreement compareWithIdeal(const RinexObs& erp, const RinexObs& ideal, uint32
     return a;
 }
 
+// L1 phases (cycles) and their loss-of-lock flags of a RINEX 3 file, by
+// GPS time of week (ms) and satellite.
+struct LockedPhase {
+    double cycles = 0;
+    bool lossOfLock = false;
+};
+std::map<uint32_t, std::map<std::string, LockedPhase>> readL1WithLocks(const std::string& path)
+{
+    std::map<uint32_t, std::map<std::string, LockedPhase>> out;
+    std::ifstream in(path);
+    std::string line;
+    std::map<char, int> l1Column;
+    while (std::getline(in, line)) {
+        if (line.find("SYS / # / OBS TYPES") != std::string::npos) {
+            std::istringstream t(line.substr(7, 52));
+            std::string type;
+            for (int k = 0; t >> type; ++k)
+                if (type[0] == 'L' && type[1] == '1') l1Column[line[0]] = k;
+        }
+        if (line.find("END OF HEADER") != std::string::npos) break;
+    }
+    uint32_t tow = 0;
+    while (std::getline(in, line)) {
+        if (line.empty()) continue;
+        if (line[0] == '>') {
+            tow = rinexTowMs(line.substr(2, 19));
+            continue;
+        }
+        auto col = l1Column.find(line[0]);
+        if (col == l1Column.end()) continue;
+        const size_t at = 3 + 16 * size_t(col->second);
+        if (line.size() < at + 14) continue;
+        LockedPhase p;
+        p.cycles = std::atof(line.substr(at, 14).c_str());
+        p.lossOfLock = line.size() > at + 14 && (line[at + 14] - '0') & 1;
+        if (p.cycles != 0) out[tow][line.substr(0, 3)] = p;
+    }
+    return out;
+}
+
 // A stream of another format as a rover receives it: after the 1013 of
 // the login reply.
 Capture roverCapture(const std::string& frames)
@@ -292,4 +334,187 @@ TEST(ErpInProcess, SimulatedNetworkRtkFromErpRnx2rtkpConvbin)
     }
     if (!getenv("ERP_KEEP")) std::filesystem::remove_all(dir);
     else std::printf("kept %s\n", dir.c_str());
+}
+
+// The real Catalan stations, rover MATA, the whole day at 30 s: the ERP of
+// its node (1.5 km away) is no worse a reference than its master GARR
+// (51 km), the only base within 100 km of the node.
+TEST(ErpInProcess, CataloniaMataNoWorseThanItsMasterRnx2rtkpConvbin)
+{
+    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    ErpReplay replay = cataloniaNetwork();
+    ASSERT_TRUE(replay.run(2880));
+    EXPECT_NEAR(replay.nodeLatitude, 41.5, 1e-9);
+    EXPECT_NEAR(replay.nodeLongitude, 2.5, 1e-9);
+    EXPECT_GT(replay.synthesisedEpochs, 2800);
+
+    const std::string dir = makeTempDir();
+    writeBytes(dir + "/erp.rtcm3", replay.rtcm31);
+    ASSERT_TRUE(runConvbin(dir + "/erp.rtcm3", dir + "/erp.obs", "2026/12/10 00:00:00"));
+    double erpEcef[3];
+    ASSERT_TRUE(rinexApproxPosition(dir + "/erp.obs", erpEcef));
+    const std::string data = dataPath("network/catalonia");
+    const double mata[3] = {4776835.6094, 202618.9957, 4207574.6503};   // ARP, stations.csv
+    const double garr[3] = {4796983.6173, 160309.1191, 4187340.4129};
+    RtkFigures erpFix, singleFix;
+    const std::string conf = data + "/rtk.conf";
+    const std::vector<std::string> nav = {data + "/brdc3440.26n"};
+    ASSERT_TRUE(runRnx2rtkp(conf, data + "/MATA3440.26o", dir + "/erp.obs", nav, erpEcef,
+                            "2026/12/10 00:00:00", "2026/12/10 23:59:30", mata, dir, erpFix));
+    ASSERT_TRUE(runRnx2rtkp(conf, data + "/MATA3440.26o", data + "/GARR3440.26o", nav, garr,
+                            "2026/12/10 00:00:00", "2026/12/10 23:59:30", mata, dir, singleFix));
+    for (auto [name, f] : {std::pair{"ERP", erpFix}, {"GARR single base", singleFix}})
+        std::printf("rnx2rtkp MATA against %s, the day: %d epochs, fix ratio %.3f, fixed "
+                    "horizontal median %.3f m, worst %.3f m; all epochs median %.3f m\n",
+                    name, f.epochs, f.fixRatio, f.medianHorizontalM, f.worstHorizontalM,
+                    f.medianAllHorizontalM);
+    EXPECT_GE(erpFix.epochs, 2800);
+    EXPECT_GE(erpFix.fixRatio, singleFix.fixRatio - 0.05);
+    EXPECT_LE(erpFix.medianAllHorizontalM, singleFix.medianAllHorizontalM * 1.2 + 0.01);
+    std::filesystem::remove_all(dir);
+}
+
+// The GPS + GLONASS network: the ERP's GLONASS follows the perfect ERP's as
+// its GPS does (each satellite on its own frequencies), and RTK with both
+// systems is no worse than from the master BAS2 35 km away.
+TEST(ErpInProcess, SimulatedGlonassNetworkRnx2rtkpConvbin)
+{
+    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    ErpReplay replay = simulatedNetwork(true);
+    ASSERT_TRUE(replay.run(1800));
+    const std::string dir = makeTempDir();
+    const std::string data = dataPath("network/simulated-glonass");
+    writeBytes(dir + "/erp.rtcm3", replay.ephemeris + replay.rtcm31);
+    ASSERT_TRUE(runConvbin(dir + "/erp.rtcm3", dir + "/erp.obs", "2026/12/10 21:30:00"));
+    double baseEcef[3];
+    ASSERT_TRUE(rinexApproxPosition(dir + "/erp.obs", baseEcef));
+    const std::string ideal = gunzipInto(data + "/ideal_vrs_R2.rnx.gz", dir);
+    const std::string rover = gunzipInto(data + "/ROV2.rnx.gz", dir);
+    ASSERT_FALSE(ideal.empty() || rover.empty());
+    RinexObs erpObs = readRinexObs(dir + "/erp.obs"), idealObs = readRinexObs(ideal);
+    // Each system on its own, so that no inter-system clock term enters.
+    for (char system : {'G', 'R'}) {
+        RinexObs a, b;
+        for (const auto& [epoch, sats] : erpObs)
+            for (const auto& [sat, v] : sats)
+                if (sat[0] == system) a[epoch][sat] = v;
+        for (const auto& [epoch, sats] : idealObs)
+            for (const auto& [sat, v] : sats)
+                if (sat[0] == system) b[epoch][sat] = v;
+        ObsAgreement g = compareWithIdeal(a, b, 424200000, 424800000);
+        std::printf("%c: ERP vs ideal_vrs_R2 21:50-22:00: %d epochs, code spread %.3f m, worst "
+                    "drift L1 %.3f m, ionosphere-free %.3f m (%s)\n",
+                    system, g.epochs, g.codeRms, g.worstL1Drift, g.worstIonoFreeDrift,
+                    g.worstSat.c_str());
+        EXPECT_GE(g.epochs, 590) << system;
+        EXPECT_LT(g.codeRms, 0.6) << system;
+        // Geometry and troposphere to the centimetre; the ionosphere as the
+        // bases' levelling allows after twenty minutes.
+        EXPECT_LT(g.worstIonoFreeDrift, 0.03) << system;
+        EXPECT_LT(g.worstL1Drift, 0.05) << system;
+    }
+
+    // BAS2 as the rover would get it single-base: its own stream through convbin.
+    const std::string bas2 = dir + "/bas2.obs";
+    ASSERT_TRUE(runConvbin(data + "/BAS2.rtcm3", bas2, "2026/12/10 21:30:00"));
+    const double truth[3] = {4352003.627989045, 964815.976127882, 4546719.785500218};
+    const double bas2Ecef[3] = {4345173.515780046, 999175.6659633883, 4546072.925933542};
+    const std::vector<std::string> nav = {data + "/brdc3440.26n", data + "/brdc3440.26g"};
+    RtkFigures erpFix, singleFix, idealFix;
+    const std::string conf = data + "/rtk.conf";
+    ASSERT_TRUE(runRnx2rtkp(conf, rover, dir + "/erp.obs", nav, baseEcef, "2026/12/10 21:50:00",
+                            "2026/12/10 22:00:00", truth, dir, erpFix));
+    ASSERT_TRUE(runRnx2rtkp(conf, rover, bas2, nav, bas2Ecef, "2026/12/10 21:50:00",
+                            "2026/12/10 22:00:00", truth, dir, singleFix));
+    ASSERT_TRUE(runRnx2rtkp(conf, rover, ideal, nav, baseEcef, "2026/12/10 21:50:00",
+                            "2026/12/10 22:00:00", truth, dir, idealFix));
+    for (auto [name, f] : {std::pair{"ERP", erpFix}, {"BAS2 single base", singleFix},
+                           {"ideal_vrs_R2", idealFix}})
+        std::printf("rnx2rtkp ROV2 (GPS + GLONASS) against %s, 21:50-22:00: %d epochs, fix ratio "
+                    "%.3f, fixed horizontal median %.3f m, worst %.3f m; all epochs median %.3f m\n",
+                    name, f.epochs, f.fixRatio, f.medianHorizontalM, f.worstHorizontalM,
+                    f.medianAllHorizontalM);
+    EXPECT_GE(erpFix.fixRatio, singleFix.fixRatio);
+    EXPECT_LE(erpFix.medianAllHorizontalM, singleFix.medianAllHorizontalM);
+    if (erpFix.fixed > 0) {
+        EXPECT_LE(erpFix.worstHorizontalM, 0.05);
+    }
+    std::filesystem::remove_all(dir);
+}
+
+// Phase continuity over forty minutes: wherever the ERP's phase of a
+// satellite steps against the perfect ERP's (against the other
+// satellites'), the ERP says loss of lock there; the master's slip (BAS3,
+// G27 at 22:10:00, +7 L1 cycles in the RINEX) is the ERP's slip, by whole
+// cycles.
+TEST(ErpInProcess, NoPhaseStepUnderAnUnbrokenLockConvbin)
+{
+    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    ErpReplay replay = simulatedNetwork(false);
+    ASSERT_TRUE(replay.run(2430));   // to 22:10:30
+    const std::string dir = makeTempDir();
+    writeBytes(dir + "/erp.rtcm3", replay.rtcm31);
+    ASSERT_TRUE(runConvbin(dir + "/erp.rtcm3", dir + "/erp.obs", "2026/12/10 21:30:00"));
+    const std::string ideal = gunzipInto(dataPath("network/simulated/ideal_vrs_R2.rnx.gz"), dir);
+    ASSERT_FALSE(ideal.empty());
+    auto erpL1 = readL1WithLocks(dir + "/erp.obs");
+    auto idealL1 = readL1WithLocks(ideal);
+    const double lambda1 = speedOfLight / gpsL1;
+    // Each satellite's change since the last epoch, less the mean change of
+    // the satellites in both epochs (the clocks).
+    std::map<std::string, double> last;
+    int steps = 0, unflagged = 0;
+    bool g27Flagged = false;
+    double g27Step = 0;
+    for (const auto& [tow, sats] : erpL1) {
+        auto it = idealL1.find(tow);
+        if (it == idealL1.end()) continue;
+        std::map<std::string, double> d, change;
+        double mean = 0;
+        for (const auto& [sat, p] : sats) {
+            auto jt = it->second.find(sat);
+            if (jt == it->second.end()) continue;
+            d[sat] = (p.cycles - jt->second.cycles) * lambda1;
+            auto prev = last.find(sat);
+            if (prev != last.end()) change[sat] = d[sat] - prev->second;
+        }
+        // The median change of the satellites under an unbroken lock is the
+        // clocks' (and what all satellites share); a step of one of them
+        // against it is what the rover would take for a slip.
+        std::vector<double> sorted;
+        for (auto& [sat, c] : change)
+            if (!sats.at(sat).lossOfLock && !it->second.at(sat).lossOfLock) sorted.push_back(c);
+        if (sorted.size() >= 3) {
+            std::sort(sorted.begin(), sorted.end());
+            mean = sorted[sorted.size() / 2];
+        }
+        for (auto& [sat, c] : change) {
+            const double step = c - mean;
+            const bool flagged = sats.at(sat).lossOfLock || it->second.at(sat).lossOfLock;
+            if (std::fabs(step) > 0.04 && sorted.size() >= 3) {
+                ++steps;
+                if (!flagged) {
+                    ++unflagged;
+                    ADD_FAILURE() << sat << " steps by " << step << " m at " << tow
+                                  << " under an unbroken lock";
+                }
+            }
+            if (sat == "G27" && tow >= 424200000 + 1200000 && tow <= 424200000 + 1202000 &&
+                flagged) {
+                g27Flagged = true;
+                g27Step = step / lambda1;
+            }
+        }
+        last = d;
+    }
+    std::printf("phase steps over 4 cm: %d, without loss of lock: %d; G27 at 22:10 %s (%.2f "
+                "cycles)\n",
+                steps, unflagged, g27Flagged ? "flagged" : "not flagged", g27Step);
+    EXPECT_EQ(unflagged, 0);
+    EXPECT_TRUE(g27Flagged);
+    // Whole cycles: the slip itself, plus the whole-cycle offset of the
+    // master stream's new arc.
+    EXPECT_GE(std::fabs(g27Step), 1.0);
+    EXPECT_NEAR(g27Step, std::round(g27Step), 0.1);
+    std::filesystem::remove_all(dir);
 }

@@ -166,6 +166,21 @@ ErpReplay simulatedNetwork(bool glonass)
     return r;
 }
 
+ErpReplay cataloniaNetwork()
+{
+    ErpReplay r;
+    r.mjd = 61384;   // 2026-12-10
+    r.gpsWeek = 2448;
+    r.directory = dataPath("network/catalonia");
+    // stations.csv
+    r.bases = {{"CREU", 42.3188431, 3.3156036, 133.478},
+               {"EBRE", 40.8208888, 0.4923633, 107.828},
+               {"GARR", 41.2929415, 1.9140401, 634.604}};
+    r.roverLatitude = 41.5399295;   // MATA
+    r.roverLongitude = 2.4288586;
+    return r;
+}
+
 std::string gunzipInto(const std::string& gzPath, const std::string& dir)
 {
     std::string name = gzPath.substr(gzPath.find_last_of('/') + 1);

@@ -54,6 +54,8 @@ struct ErpReplay {
 // The stations of ../shared/data/network/simulated/ (GPS) and of
 // simulated-glonass/ (GPS + GLONASS), from their READMEs.
 ErpReplay simulatedNetwork(bool glonass);
+// The real Catalan stations CREU, EBRE and GARR with rover MATA.
+ErpReplay cataloniaNetwork();
 
 // Runs RTKLIB's rnx2rtkp (kinematic, the README's rtk.conf) between
 // `start` and `end` ("yyyy/mm/dd hh:mm:ss") with the base at `baseEcef`;

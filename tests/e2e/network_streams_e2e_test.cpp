@@ -630,12 +630,14 @@ TEST(NetworkStreamsE2E, LongFkpGradientsAgreeWithTheSimulatedAtmosphere)
     if (!longTests()) GTEST_SKIP() << "set CASTER_LONG_TESTS=1 (about 13 minutes)";
     NetworkReplay net;
     net.settings.fkp = true;
+    net.settings.mac = true;
     ASSERT_TRUE(net.addBases(dataPath("network/simulated"), simulatedBases));
     const int historyS = 1200, judgedS = 60;
     ASSERT_TRUE(net.start(2.0, 0, historyS + judgedS));
     ASSERT_TRUE(net.waitTrusted(80000)) << net.caster().console();
     int rovers[2] = {net.addRover("RTCM31_FKP", rov1Lat, rov1Lon, rov1H),
                      net.addRover("RTCM31_FKP", rov2Lat, rov2Lon, rov2H)};
+    int macRover = net.addRover("RTCM31_MAC", rov1Lat, rov1Lon, rov1H);
     ASSERT_TRUE(net.runToEnd(historyS * 1000 + 120000));
     dumpRovers(net);
     const uint32_t firstJudged = (423000u + uint32_t(historyS)) * 1000u;
@@ -718,6 +720,37 @@ TEST(NetworkStreamsE2E, LongFkpGradientsAgreeWithTheSimulatedAtmosphere)
             }
         }
     }
+    // The MAC rover's ionospheric differences are the auxiliary's L1 delay
+    // less the master's (BAS1, id 201).
+    const std::map<int, std::string> stationOfId = {
+        {201, "BAS1"}, {202, "BAS2"}, {203, "BAS3"}, {204, "BAS4"}, {205, "BAS5"}};
+    int macCompared = 0, macClose = 0;
+    double macWorst = 0;
+    {
+        const NetworkRover& r = net.rover(macRover);
+        SplitStream s = splitRover(r);
+        int unreadable = 0;
+        std::map<uint32_t, EpochContent> epochs = epochsOf(r, s, unreadable);
+        for (uint32_t tow : wanted)
+            for (const MacMessage& m : epochs[tow].mac) {
+                EXPECT_EQ(m.master, 201);
+                const auto& mIono = iono["BAS1"][tow];
+                const auto& aIono = iono[stationOfId.at(m.aux)][tow];
+                for (const MacSatellite& sat : m.satellites) {
+                    if (!mIono.count(sat.id) || !aIono.count(sat.id)) continue;
+                    double expected = aIono.at(sat.id) - mIono.at(sat.id);
+                    double off = std::fabs(sat.ionospheric - expected);
+                    ++macCompared;
+                    if (off < 0.03) ++macClose;
+                    macWorst = std::max(macWorst, off);
+                }
+            }
+    }
+    std::printf("MAC: %d ionospheric differences, %d within 3 cm of the stations' levelled "
+                "delays, worst %.3f m\n", macCompared, macClose, macWorst);
+    EXPECT_GE(macCompared, 50);
+    EXPECT_GE(macClose * 10, macCompared * 9);
+
     auto median = [](std::vector<double> v) {
         if (v.empty()) return 0.0;
         std::sort(v.begin(), v.end());
