@@ -14,11 +14,20 @@
 // It also checks that every rover stream holds only whole, valid frames and
 // that every relayed frame reaches every rover that should have it.
 //
+// With --versus-floor it measures instead the caster beside a relay of its
+// own (the floor: one epoll thread that writes a base's bytes to its rovers
+// and nothing else, run as a child process of this tool), one after the
+// other on the same three loads: 100 rovers and no base data, 10 bases x 10
+// rovers, 1 base x 100 rovers, every base replaying testglo and every rover
+// on the base's RTCM 3.1 stream, which the caster relays unchanged. It
+// reports latency, CPU (the scheduler's per-thread nanoseconds) and the
+// wake-ups of each caster thread.
+//
 // Everything stays on 127.0.0.1; every loop is bounded in count and time;
 // the caster is stopped at the end whatever happens.
 //
 //   load_relay [--duration S] [--trust-wait S] [--caster PATH] [--data DIR] [--keep]
-//              [--gga-all]
+//              [--gga-all] [--versus-floor [--idle S]]
 
 #include <algorithm>
 #include <arpa/inet.h>
