@@ -1083,6 +1083,7 @@ struct LoadFigures {
     double cpu = -1;                 // CPU seconds per wall second
     std::vector<double> threadCpu;   // per thread, in start order
     uint64_t expected = 0, delivered = 0, garbage = 0, wrongBase = 0;
+    std::map<int, int> missingByMessage;
     int closed = 0;
 };
 
@@ -1159,7 +1160,14 @@ LoadFigures measureRelay(CasterChild& server, std::vector<Base>& bases, std::vec
             for (const Rover& r : rovers) {
                 if (r.base != int(bi) || !relayedTo(r.kind, rec.message)) continue;
                 ++f.expected;
-                if (r.matched.count(uint64_t(bi) << 32 | rec.seq)) ++f.delivered;
+                if (r.matched.count(uint64_t(bi) << 32 | rec.seq)) {
+                    ++f.delivered;
+                } else {
+                    ++f.missingByMessage[rec.message];
+                    std::printf("  missing: message %d of base %zu (sent %.3f s into the "
+                                "window) at rover %d\n",
+                                rec.message, bi, double(rec.ns - t0) / secondNs, r.index);
+                }
             }
         }
     }
@@ -1218,8 +1226,8 @@ void runLoads(CasterChild& server, bool isCaster, const Options& opt,
     };
     out[0] = measureRelay(server, bases, rovers, matcher, opt.durationS,
                           isCaster ? opt.trustWaitS : 0, allTrusted);
-    std::printf("%s: 10 bases x 10 rovers: median %.3f ms, CPU %.5f s/s\n", name,
-                stats(out[0].latencyMs).median, out[0].cpu);
+    std::printf("%s: 10 bases x 10 rovers: median %.3f ms, max %.3f ms, CPU %.5f s/s\n", name,
+                stats(out[0].latencyMs).median, stats(out[0].latencyMs).max, out[0].cpu);
     std::fflush(stdout);
     if (isCaster && trusted < baseCount) {
         std::printf("only %d of %d bases trusted\n", trusted, baseCount);
@@ -1241,8 +1249,8 @@ void runLoads(CasterChild& server, bool isCaster, const Options& opt,
         if (!loginRover(rovers[i], i, bases[0].mount + "0", server.roverPort)) return;
     }
     out[1] = measureRelay(server, bases, rovers, matcher, opt.durationS, 0, [] { return true; });
-    std::printf("%s: 1 base x 100 rovers: median %.3f ms, CPU %.5f s/s\n", name,
-                stats(out[1].latencyMs).median, out[1].cpu);
+    std::printf("%s: 1 base x 100 rovers: median %.3f ms, max %.3f ms, CPU %.5f s/s\n", name,
+                stats(out[1].latencyMs).median, stats(out[1].latencyMs).max, out[1].cpu);
     std::fflush(stdout);
     closeRovers(rovers);
     for (Base& b : bases)
@@ -1352,6 +1360,8 @@ int runVersusFloor(const Options& opt, const std::string& self)
                             s ? "caster" : "floor", loads[l], (unsigned long long)f.garbage,
                             (unsigned long long)f.wrongBase, f.closed,
                             (unsigned long long)f.delivered, (unsigned long long)f.expected);
+                for (const auto& [message, count] : f.missingByMessage)
+                    std::printf("  missing: %d x %d\n", count, message);
                 faults = true;
             }
         }

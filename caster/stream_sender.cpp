@@ -264,7 +264,12 @@ void detectNewEpochs(int clientIndex, BaseStation& b, uint32_t now)
     int code = c.streamCode;
     if (code == 33) detectEpochs(c, b, nctImacSources, now);
     if (code == 34) detectEpochs(c, b, cmrImacSources, now);
-    detectEpochs(c, b, generalSources, now);
+    // The RTCM 3.1 single-base, nearest-base and FKP streams relay 1004,
+    // 1012 and 1104 themselves under these rows' last-sent stamps. A frame
+    // stored after the relay's turn would have its stamp taken here and
+    // never be sent; nothing reads their flags, so these rows are left out.
+    bool relaysSources = code == 0 || code == 10 || code == 40;
+    if (!relaysSources) detectEpochs(c, b, generalSources, now);
     if (code == 32) detectEpochs(c, b, msmImacSources, now);
 }
 

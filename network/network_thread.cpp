@@ -1,6 +1,9 @@
 #include "network/network_thread.h"
 
+#include <algorithm>
+
 #include "core/base_station.h"
+#include "core/erp_record.h"
 #include "core/records.h"
 #include "formats/rtcm3/rtcm3_encode.h"
 #include "network/erp_upkeep.h"
@@ -63,12 +66,33 @@ void networkCorrectionTurn(uint32_t nowMs)
     updateErpRecords(nowMs);
 }
 
+int networkTurnWaitMs(uint32_t startMs, uint32_t nowMs)
+{
+    // Counted from the start of the turn, as the fixed period was.
+    const uint32_t spent = nowMs - startMs;
+    uint32_t next = networkIdleTurnMs;
+    for (const ErpRecord& r : erp)
+        if (r.inUse.load(std::memory_order_acquire)) next = networkTurnMs;
+    // A base's observations are taken once they have stood networkDelayMs; a
+    // mark raised while the thread sleeps is due no sooner than that.
+    for (BaseStation& b : baseStation) {
+        for (const SystemTurn& s : systems) {
+            if (!(b.*s.obsNew).load()) continue;
+            int32_t due = int32_t(keptStamp(b, s.observations) + networkDelayMs + 1 - startMs);
+            // One the turn left (the record was being written) is tried
+            // again after the usual period.
+            uint32_t at = due > int32_t(spent) ? uint32_t(due) : uint32_t(networkTurnMs);
+            next = std::min(next, at);
+        }
+    }
+    return spent < next ? int(next - spent) : 1;
+}
+
 void networkCorrectionThread()
 {
     while (dataThreadsRun) {
         uint32_t start = clockMs();
         networkCorrectionTurn(start);
-        uint32_t spent = clockMs() - start;
-        sleepMs(spent < uint32_t(networkTurnMs) ? networkTurnMs - int(spent) : 1);
+        sleepMs(networkTurnWaitMs(start, clockMs()));
     }
 }

@@ -135,9 +135,12 @@ bool CasterProcess::waitConsole(const std::string& text, int timeoutMs, int coun
     return true;
 }
 
-int connectTo(int port)
+int connectTo(int port, int receiveBuffer)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
+    // Set before the connection exists, so the window stays this small.
+    if (receiveBuffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in a {};
     a.sin_family = AF_INET;
     a.sin_port = htons(uint16_t(port));

@@ -43,8 +43,9 @@ private:
     pid_t pid_ = -1;
 };
 
-// A loopback connection, -1 on failure.
-int connectTo(int port);
+// A loopback connection, -1 on failure; with receiveBuffer its receive
+// buffer that small (the kernel's least when 1).
+int connectTo(int port, int receiveBuffer = 0);
 bool sendText(int fd, const std::string& text);
 // Reads until the peer closes (closed = true) or timeoutMs passes.
 std::string readUntilClosed(int fd, int timeoutMs, bool& closed);

@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <atomic>
 #include <poll.h>
 #include <sys/socket.h>
@@ -56,21 +54,7 @@ const char* const testgloLogin =
 // stream before anything waited in the caster: the kernel acknowledges what
 // it buffers, and nothing on the wire tells that the application above has
 // stopped reading.
-int connectSmallWindow(int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int bytes = 1;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
+constexpr int smallestReceiveBuffer = 1;
 
 // Receives what is there now into `into` (with arrival times); false once
 // the caster has closed the connection.
@@ -146,8 +130,8 @@ TEST(HostilePeersE2E, SilentFloodsAndStalledRoversCostOthersNothing)
     testglo.start();
 
     // The watching rover, the one that will stop reading and the slow one.
-    int watcher = connectTo(ports.rover), stalled = connectSmallWindow(ports.rover),
-        slow = connectSmallWindow(ports.rover);
+    int watcher = connectTo(ports.rover), stalled = connectTo(ports.rover, smallestReceiveBuffer),
+        slow = connectTo(ports.rover, smallestReceiveBuffer);
     ASSERT_TRUE(sendText(watcher, roverRequest("TESTGLO0", "u0:pass")));
     ASSERT_TRUE(sendText(stalled, roverRequest("TESTGLO0", "u1:pass")));
     ASSERT_TRUE(sendText(slow, roverRequest("TESTGLO0", "u2:pass")));

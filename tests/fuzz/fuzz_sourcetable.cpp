@@ -24,70 +24,24 @@
 #include "core/records.h"
 #include "formats/rtcm3/rtcm3_station_decode.h"
 #include "platform/console.h"
+#include "text_file_checks.h"
 
 namespace {
 
-// The files are read in a directory of their own; the fuzzer's own
-// directory is the working one between inputs, as it reads its corpus
-// files by the names it was given.
-int workDir = -1, homeDir = -1;
+const FuzzDirectory directory("/tmp/fuzz-sourcetable-XXXXXX");
 
 void prepare()
 {
     initGlobals();
-    char dir[] = "/tmp/fuzz-sourcetable-XXXXXX";
-    if (!mkdtemp(dir) || (workDir = open(dir, O_RDONLY | O_DIRECTORY)) < 0 ||
-        (homeDir = open(".", O_RDONLY | O_DIRECTORY)) < 0 || fchdir(workDir) != 0)
-        std::abort();
-}
-
-std::string readWhole(const char* name)
-{
-    std::ifstream f(name, std::ios::binary);
-    std::ostringstream text;
-    text << f.rdbuf();
-    return text.str();
-}
-
-__attribute__((no_sanitize("coverage"))) void checkTable(const std::string& table)
-{
-    size_t body = table.find("\r\n\r\n");
-    if (body == std::string::npos) std::abort();
-    const std::string text = table.substr(body + 4);
-    // The header's length counts the records, without the closing line.
-    size_t at = table.find("Content-Length: ");
-    if (at == std::string::npos) std::abort();
-    const std::string end = "ENDSOURCETABLE\r\n";
-    if (text.size() < end.size() || text.compare(text.size() - end.size(), end.size(), end) != 0 ||
-        std::strtoul(table.c_str() + at + 16, nullptr, 10) != text.size() - end.size())
-        std::abort();
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.empty() || line.back() != '\r') std::abort();
-        line.pop_back();
-        for (char ch : line)
-            if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) std::abort();
-        size_t fields = 1;
-        for (char ch : line) fields += ch == ';';
-        if (line.rfind("STR;", 0) == 0 && fields != 19) std::abort();
-        if (line.rfind("CAS;", 0) == 0 && fields != 12) std::abort();
-    }
 }
 
 }   // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    InFuzzDirectory inDirectory(directory);
     static bool prepared = (prepare(), true);
     (void)prepared;
-    if (fchdir(workDir) != 0) std::abort();
-    struct Home {
-        ~Home()
-        {
-            if (fchdir(homeDir) != 0) std::abort();
-        }
-    } home;
     if (size < 1 || size > 4096) return 0;
     std::vector<std::string> pieces;
     std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
@@ -130,6 +84,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     if (!buildSourceTable()) std::abort();
     consoleCaptureStop();
-    checkTable(readWhole("sourceTable.txt"));
+    checkSourceTableText(readWholeFile("sourceTable.txt"));
     return 0;
 }

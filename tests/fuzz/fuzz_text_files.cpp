@@ -23,21 +23,15 @@
 #include "core/records.h"
 #include "core/startup_files.h"
 #include "platform/console.h"
+#include "text_file_checks.h"
 
 namespace {
 
-// The files are read in a directory of their own; the fuzzer's own
-// directory is the working one between inputs, as it reads its corpus
-// files by the names it was given.
-int workDir = -1, homeDir = -1;
+const FuzzDirectory directory("/tmp/fuzz-text-files-XXXXXX");
 
 void prepare()
 {
     initGlobals();
-    char dir[] = "/tmp/fuzz-text-files-XXXXXX";
-    if (!mkdtemp(dir) || (workDir = open(dir, O_RDONLY | O_DIRECTORY)) < 0 ||
-        (homeDir = open(".", O_RDONLY | O_DIRECTORY)) < 0 || fchdir(workDir) != 0)
-        std::abort();
     std::ofstream("sourceTable.txt") << "SOURCETABLE 200 OK\r\nENDSOURCETABLE\r\n";
     baseStation[1].connected = 1;
     baseStation[1].trusted = 1;
@@ -50,48 +44,13 @@ void writeFile(const char* name, const uint8_t* data, size_t size)
     f.write(reinterpret_cast<const char*>(data), std::streamsize(size));
 }
 
-std::string readWhole(const char* name)
-{
-    std::ifstream f(name, std::ios::binary);
-    std::ostringstream text;
-    text << f.rdbuf();
-    return text.str();
-}
-
-// Every record of the sourcetable body keeps its number of fields, and no
-// byte other than the line ends is a control byte.
-__attribute__((no_sanitize("coverage"))) void checkSourceTable(const std::string& table)
-{
-    size_t body = table.find("\r\n\r\n");
-    if (body == std::string::npos) std::abort();
-    std::istringstream lines(table.substr(body + 4));
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.empty() || line.back() != '\r') std::abort();
-        line.pop_back();
-        for (char ch : line)
-            if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) std::abort();
-        size_t fields = 1;
-        for (char ch : line) fields += ch == ';';
-        if ((line.rfind("CAS;", 0) == 0 && fields != 12) ||
-            (line.rfind("STR;", 0) == 0 && fields != 19))
-            std::abort();
-    }
-}
-
 }   // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    InFuzzDirectory inDirectory(directory);
     static bool prepared = (prepare(), true);
     (void)prepared;
-    if (fchdir(workDir) != 0) std::abort();
-    struct Home {
-        ~Home()
-        {
-            if (fchdir(homeDir) != 0) std::abort();
-        }
-    } home;
     if (size < 1 || size > 8192) return 0;
     const uint8_t* content = data + 1;
     const size_t length = size - 1;
@@ -126,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         closeSocket(fds[0]);
         if (readCasterFile()) {
             if (!buildSourceTable()) std::abort();
-            checkSourceTable(readWhole("sourceTable.txt"));
+            checkSourceTableText(readWholeFile("sourceTable.txt"));
         }
         break;
     default:

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "core/base_station.h"
+#include "core/erp_record.h"
 #include "core/records.h"
 #include "network/network_thread.h"
 #include "support/rtcm_fields.h"
@@ -96,4 +97,27 @@ TEST_F(NetworkThread, FkpFollowsTheObservationsAfter400ms)
     EXPECT_EQ(stamp, 20401u);
     EXPECT_EQ(b.gloObsNew, 0);
     EXPECT_EQ(b.bdsObsNew, 0);
+}
+
+TEST_F(NetworkThread, SleepsTillTheSoonestObservationsHaveStood)
+{
+    // Nothing marked, no synthetic station: the longest sleep.
+    EXPECT_EQ(networkTurnWaitMs(20000, 20000), networkIdleTurnMs);
+    // Observations kept at 19650 are taken at 20051, 51 ms after the turn
+    // began: the sleep ends there. One kept at 19950 is due 351 ms after the
+    // turn began, past the idle turn.
+    keepObservations(2, kind1012, 19650);
+    baseStation[2].gloObsNew = 1;
+    EXPECT_EQ(networkTurnWaitMs(20000, 20020), 31);
+    EXPECT_EQ(networkTurnWaitMs(20000, 20000), 51);
+    keepObservations(2, kind1012, 19950);
+    EXPECT_EQ(networkTurnWaitMs(20000, 20000), 100);
+    // A mark the turn left behind is tried again after the usual period.
+    keepObservations(2, kind1012, 19000);
+    EXPECT_EQ(networkTurnWaitMs(20000, 20010), networkTurnMs - 10);
+    baseStation[2].gloObsNew = 0;
+    // A synthetic station keeps the usual period.
+    erp[4].inUse = 1;
+    EXPECT_EQ(networkTurnWaitMs(20000, 20010), networkTurnMs - 10);
+    EXPECT_EQ(networkTurnWaitMs(20000, 20070), 1);
 }
