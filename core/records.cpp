@@ -78,6 +78,7 @@ static void clearLastSent(Client& c, bool all)
 // Output and input still held for the rover's connection.
 static void clearClientBuffers(Client& c)
 {
+    for (auto& t : c.imacShift) t = ImacShiftTrack{};
     c.pendingOutputOffset = c.pendingOutputLength = 0;
     c.pendingStampTarget = nullptr;
     c.pendingStamp = 0;

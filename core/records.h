@@ -22,6 +22,14 @@ constexpr int clientPendingOutputBytes = 1029;
 // One line of rover input (a GGA sentence) that arrives in pieces.
 constexpr int clientLineBytes = 256;
 
+// The phase shift an iMAC rover was sent for one satellite, per band, at
+// its last two epochs (0: none yet).
+struct ImacShiftTrack {
+    uint32_t epochMs = 0, prevEpochMs = 0;
+    float shift[2] = {}, prevShift[2] = {};
+};
+constexpr int imacTrackedSatellites = 32 + 24;   // GPS, then GLONASS
+
 struct Client {
     Mutex mutex;
     Socket clientSocket = invalidSocket;
@@ -68,6 +76,8 @@ struct Client {
     // BINR 6Ah is built from the master's 1005 (lastSentBinr6A) or 1006: each
     // source keeps its own stamp, or two frames would go out on every pass.
     uint32_t lastSentBinr6A1006 = 0;
+    // Written by the iMAC builders on the rover streaming thread only.
+    ImacShiftTrack imacShift[imacTrackedSatellites];
 
     // What the rover's socket did not take: the rest of one frame, sent
     // before anything else so that frames reach the rover whole. The frame's

@@ -25,10 +25,14 @@ bool bandShift(const RoverShift& r, const double g[6], int16_t elevationDeg, dou
     // Ionospheric mapping: 1 at the zenith, about 3.4 at the horizon.
     double e = elevationDeg * pi / 180.0;
     double f = 1.0 + 16.0 * std::pow(0.53 - e / pi, 3);
+    // The troposphere pair (g[2], g[3]) is left out: it comes from the
+    // caster's troposphere model at each station's height and elevation,
+    // which every RTK rover models itself at the master's position (which
+    // the stream keeps announcing) and at its own. Added here it would be
+    // counted twice: decimetres at low elevation where the heights differ.
     double ip = g[0] * r.dLat + g[1] * r.dLonScaled;
-    double tropo = 6.37 * (g[2] * r.dLat + g[3] * r.dLonScaled);
     double ic = g[4] * r.dLat + g[5] * r.dLonScaled;
-    double dc = k * f * ic + tropo, dp = k * f * ip + tropo;
+    double dc = k * f * ic, dp = k * f * ip;
     if (!std::isfinite(dc) || !std::isfinite(dp)) return false;
     codeShift = dc;
     phaseShift = dp;

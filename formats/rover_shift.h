@@ -1,7 +1,7 @@
 #pragma once
 // Moving a master base's observation of one satellite to a rover's position
-// with the master's network gradients: the troposphere term and, scaled per
-// band, the ionosphere terms of code and phase.
+// with the master's network gradients: the ionosphere terms of code and
+// phase, scaled per band. The rover models the troposphere itself.
 
 #include <cstdint>
 
@@ -16,7 +16,8 @@ RoverShift roverShiftOf(double roverLatitude, double roverLongitude, double mast
 
 // What comes off the master's code and phase of one band: g holds the
 // satellite's six gradient entries (phase ionosphere, troposphere, code
-// ionosphere, each times latitude then longitude), k the band's factor.
+// ionosphere, each times latitude then longitude; the troposphere pair is
+// not applied), k the band's factor.
 // False (both 0) when the shift is not finite.
 bool bandShift(const RoverShift& r, const double g[6], int16_t elevationDeg, double k,
                double& codeShift, double& phaseShift);

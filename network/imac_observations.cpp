@@ -39,20 +39,53 @@ int masterOf(int clientIndex)
 
 bool present(double v) { return v != 0 && std::isfinite(v); }
 
+// A phase shift that moves by more than this between two epochs of a
+// satellite is no drift of the atmosphere but a change in the network's
+// estimate (a station's arc starting or ending): sent as it is, it would
+// reach the rover as a jump in a carrier that claims continuous lock.
+constexpr double phaseShiftJumpM = 0.025;
+constexpr uint32_t trackedEpochGapMs = 60000;
+
+// Whether the phase shift of one satellite jumped since the rover's last
+// epoch; keeps the shifts of this epoch for the next. A second build of
+// the same epoch gets the same answer.
+bool phaseShiftJumped(ImacShiftTrack& t, uint32_t epochMs, const double (&shift)[2])
+{
+    if (t.epochMs != epochMs) {
+        t.prevEpochMs = t.epochMs;
+        t.prevShift[0] = t.shift[0];
+        t.prevShift[1] = t.shift[1];
+        t.epochMs = epochMs;
+        t.shift[0] = float(shift[0]);
+        t.shift[1] = float(shift[1]);
+    }
+    if (t.prevEpochMs == 0 || epochMs - t.prevEpochMs > trackedEpochGapMs) return false;
+    return std::fabs(shift[0] - t.prevShift[0]) > phaseShiftJumpM ||
+           std::fabs(shift[1] - t.prevShift[1]) > phaseShiftJumpM;
+}
+
 template <typename Sat, size_t N>
 void shiftSatellites(Sat* sats, int entries, uint32_t epochMs, const double (&g)[8][N],
-                     const RoverShift& r, double ambiguityUnit)
+                     const RoverShift& r, double ambiguityUnit, ImacShiftTrack* track)
 {
     for (int i = 0; i < entries; ++i) {
         Sat& s = sats[i];
         if (s.epochMs != epochMs) continue;
         const double entry[6] = {g[0][i], g[1][i], g[2][i], g[3][i], g[4][i], g[5][i]};
+        double phaseShift[2] = {0, 0};
         // GLONASS takes the GPS band factors.
         for (int band = 0; band < 2; ++band) {
             double dc, dp;
             if (!bandShift(r, entry, s.elevation, gpsBandFactor[band], dc, dp)) continue;
             if (present(s.codeRange[band])) s.codeRange[band] -= dc;
             if (present(s.phaseRange[band])) s.phaseRange[band] -= dp;
+            phaseShift[band] = dp;
+        }
+        // The rover is told of a jump the way a receiver tells of a slip:
+        // lock time back to zero, one more slip counted.
+        if (track && phaseShiftJumped(track[i], epochMs, phaseShift)) {
+            s.lockTimeS[0] = s.lockTimeS[1] = 0;
+            ++s.slipCount;
         }
         setLegacyParts(s, ambiguityUnit);
     }
@@ -85,12 +118,14 @@ bool takeEpoch(int clientIndex, bool gps, bool glo, ShiftedEpoch& e)
 // Moves the copied epoch to the rover's position.
 void shiftEpoch(int clientIndex, ShiftedEpoch& e)
 {
-    const Client& c = client[clientIndex];
+    Client& c = client[clientIndex];
     const RoverShift r = roverShiftOf(c.latitude, c.longitude, e.latitudeRad, e.longitudeRad);
     if (e.view.gpsSat)
-        shiftSatellites(e.gps, gpsEntries, e.view.gpsTowMs, e.gradients.gps, r, lightMsMetres);
+        shiftSatellites(e.gps, gpsEntries, e.view.gpsTowMs, e.gradients.gps, r, lightMsMetres,
+                        c.imacShift);
     if (e.view.gloSat)
-        shiftSatellites(e.glo, gloSatEntries, e.view.gloEpochMs, e.gradients.glo, r, gloAmbiguityMetres);
+        shiftSatellites(e.glo, gloSatEntries, e.view.gloEpochMs, e.gradients.glo, r,
+                        gloAmbiguityMetres, c.imacShift + gpsEntries);
 }
 
 // Scratch per thread: a copy of one epoch is too large for a small stack.

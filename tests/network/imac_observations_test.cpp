@@ -21,6 +21,7 @@
 #include "formats/nct/nct_decode.h"
 #include "formats/nct/nct_encode.h"
 #include "formats/rtcm3/rtcm3_encode.h"
+#include "formats/rtcm3/rtcm3_frame_writer.h"
 #include "formats/rtcm3/rtcm3_legacy_decode.h"
 #include "formats/rtcm3/rtcm3_station_decode.h"
 #include "formats/rtcm_test_decode.h"
@@ -94,11 +95,12 @@ void expectedShift(const BaseStation& m, const Client& c, int slot, int band, do
     double cosLat = std::cos(m.latitudeRad);
     double f = 1 + 16 * std::pow(0.53 - m.gpsSat[slot].elevation * pi / 180 / pi, 3);
     double ip = g[0][slot] * dLat + g[1][slot] * dLon * cosLat;
-    double tr = 6.37 * (g[2][slot] * dLat + g[3][slot] * dLon * cosLat);
     double ic = g[4][slot] * dLat + g[5][slot] * dLon * cosLat;
+    // The troposphere pair (arrays 2, 3) is not applied: the rover models
+    // the troposphere at both ends itself.
     double k = band == 0 ? k1 : k2;
-    code = k * f * ic + tr;
-    phase = k * f * ip + tr;
+    code = k * f * ic;
+    phase = k * f * ip;
 }
 
 uint32_t le16(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
@@ -148,8 +150,9 @@ TEST_F(ImacObservations, EverySatelliteMovesByItsGradientShift)
     BaseStation& m = baseStation[0];
     std::vector<int> slots = currentSlots();
     ASSERT_GE(slots.size(), 6u);
-    // Realistic sizes: a few decimetres of ionosphere and centimetres of
-    // troposphere over the 35 km to ROV2, different per satellite.
+    // Realistic sizes: a few decimetres of ionosphere over the 35 km to
+    // ROV2, different per satellite; a troposphere pair that must not move
+    // anything.
     for (int i : slots) {
         m.gpsSat[i].elevation = int16_t(15 + 5 * (i % 14));
         double s = 1.0 + 0.1 * i;
@@ -225,14 +228,48 @@ TEST_F(ImacObservations, CodeCrossingALightMillisecondKeepsItsAmbiguity)
     s.phaseRange[0] = s.codeRange[0] + p1;
     s.phaseRange[1] = s.codeRange[0] + p2;
     s.elevation = 90;
-    m.netGradient.gps[2][i] = 10.0;   // troposphere only: 6.37 x 10 x dLat
+    m.netGradient.gps[4][i] = 10.0;   // code ionosphere: K1 x F x 10 x dLat
     Client& c = client[0];
-    c.latitude = m.latitude + 0.1 / (6.37 * 10.0) * 180 / pi;   // 0.1 m lower
+    const double f90 = 1 + 16 * std::pow(0.53 - 0.5, 3);
+    c.latitude = m.latitude + 0.1 / (k1 * f90 * 10.0) * 180 / pi;   // 0.1 m lower
     int n = encodeRtcm1004Imac(0, frame);
     testdec::LegacyMsg imac = testdec::decodeLegacy(frame, n);
     const auto* a = findSat(imac, i == 0 ? 32 : i);
     ASSERT_TRUE(a);
     EXPECT_NEAR(a->code1, step - 0.05, 0.011);
+}
+
+TEST_F(ImacObservations, AJumpOfThePhaseShiftReachesTheRoverAsALossOfLock)
+{
+    // Epoch after epoch the shift drifts by millimetres: lock goes on. When
+    // the network's estimate jumps by decimetres the rover is told the
+    // carrier lost lock, as a receiver would after a slip.
+    BaseStation& m = baseStation[0];
+    int i = currentSlots().front();
+    GpsSatObs& s = m.gpsSat[i];
+    s.elevation = 90;
+    s.lockTimeS[0] = s.lockTimeS[1] = 600;
+    Client& c = client[0];
+    c.latitude = m.latitude + 0.2;
+    const int id = i == 0 ? 32 : i;
+    const std::vector<int> slots = currentSlots();
+    auto lockAt = [&](double gradient) {
+        m.netGradient.gps[0][i] = gradient;   // phase ionosphere only
+        for (int k : slots) m.gpsSat[k].epochMs = m.gpsTowMs;
+        int n = encodeRtcm1004Imac(0, frame);
+        testdec::LegacyMsg msg = testdec::decodeLegacy(frame, n);
+        const auto* a = findSat(msg, id);
+        m.gpsTowMs += 1000;
+        return a ? a->lock1 : -1;
+    };
+    const int held = legacyLockIndicator(600);
+    EXPECT_EQ(lockAt(20.0), held);
+    EXPECT_EQ(lockAt(20.1), held);   // a few millimetres
+    EXPECT_EQ(lockAt(30.0), 0);      // decimetres: lock lost
+    EXPECT_EQ(lockAt(30.0), held);
+    // A gap of more than a minute starts the rover afresh.
+    m.gpsTowMs += 60000;
+    EXPECT_EQ(lockAt(60.0), held);
 }
 
 TEST_F(ImacObservations, ValuesBeyondTheirFieldsAreMarkedNotWrapped)
@@ -257,7 +294,7 @@ TEST_F(ImacObservations, NctAndCmrFramesDecodeToTheMovedRanges)
     std::vector<int> slots = currentSlots();
     for (int i : slots) {
         m.gpsSat[i].elevation = 40;
-        m.netGradient.gps[2][i] = 4.0;   // the same troposphere term for all
+        m.netGradient.gps[4][i] = 4.0;   // the same code ionosphere term for all
     }
     Client& c = client[0];
     c.latitude = m.latitude + 0.3;
