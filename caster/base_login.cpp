@@ -16,6 +16,8 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 
+Mutex baseAdmissionMutex;
+
 namespace {
 constexpr int baseSlotWaitMs = 100;
 constexpr int otherSlotWaitMs = 100;
@@ -240,6 +242,13 @@ bool completeBaseLogin(Socket s, int& baseIndex)
     BaseStation& b = baseStation[slot];
     b.socket = s;
 
+    MutexWait admission(baseAdmissionMutex, baseAdmissionWaitMs);
+    if (!admission.held()) {
+        consoleLine("base login busy, closing connection");
+        closeBaseConnection(s, slot);
+        releaseMutex(b.mutex);
+        return false;
+    }
     std::istringstream request(std::string(buffer, size_t(n)));
     if (!checkBaseRequest(s, request, slot)) {
         releaseMutex(b.mutex);

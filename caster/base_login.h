@@ -5,6 +5,13 @@
 #include <istream>
 
 #include "platform/net.h"
+#include "platform/sync.h"
+
+// Held while a base is checked against the connected ones and marked
+// connected, by the base login and by the outgoing TCP bases alike, so that
+// two bases can never both be admitted under one mountpoint.
+extern Mutex baseAdmissionMutex;
+constexpr int baseAdmissionWaitMs = 500;
 
 // Accepts a base on the base listen socket and leaves it waiting for its
 // request among the pending logins. With every slot connected the base is

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include "caster/base_login.h"
 #include "caster/listen_socket.h"
 #include "caster/tcp_base_file.h"
 #include "core/base_station.h"
@@ -108,6 +109,15 @@ void connectEntry(TcpBase& t, time_t now)
     if (!connectToServer(b.socket, t.ipAddress, t.port)) {
         consoleLine("TCPbase thread FAILED to connect to outside IP address " + t.ipAddress +
                     "   port " + t.port);
+        return;
+    }
+    // A base may have logged in under this mountpoint while we connected.
+    MutexWait admission(baseAdmissionMutex, baseAdmissionWaitMs);
+    bool online = false;
+    if (!admission.held() || !mountpointOnline(t.mountpoint, online) || online) {
+        consoleLine("TCPbase thread mountpoint " + t.mountpoint + " already connected, closing");
+        closeSocket(b.socket);
+        b.socket = invalidSocket;
         return;
     }
     t.online = true;

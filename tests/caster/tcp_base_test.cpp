@@ -254,3 +254,33 @@ TEST_F(TcpBases, ThreadStopsWithinOneTurnAndClearsTheTable)
 }
 
 }   // namespace
+
+namespace {
+
+TEST_F(TcpBases, AMountpointThatLoggedInMeanwhileIsNotConnectedTwice)
+{
+    int port = 0;
+    int server = listenOnLoopback(port);
+    writeFile("tcpbase.txt", "TCPB 127.0.0.1 " + std::to_string(port) + " a b c d\r\n");
+    ASSERT_TRUE(readTcpBaseFile());
+    tcpBaseConnectEnabled = true;
+    casterSettings.useTcpBases = true;
+    // The base logged in on the base port after the last look at the
+    // on-line marks, so the entry still counts as off-line.
+    baseStation[0].connected = 1;
+    baseStation[0].mountpoint = "TCPB";
+    time_t lastCheck = pinnedTime;
+    consoleCaptureStart();
+    tcpBaseConnectTurn(pinnedTime, lastCheck);
+    std::string log = consoleCaptureStop();
+    EXPECT_NE(log.find("TCPbase thread mountpoint TCPB already connected, closing\n"),
+              std::string::npos)
+        << log;
+    int connected = 0;
+    for (const BaseStation& b : baseStation) connected += b.connected;
+    EXPECT_EQ(connected, 1);
+    EXPECT_EQ(baseStation[1].socket, invalidSocket);
+    close(server);
+}
+
+}   // namespace
