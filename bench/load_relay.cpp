@@ -1082,6 +1082,7 @@ struct LoadFigures {
     std::vector<double> latencyMs;   // relayed frames, base send -> rover receive
     double cpu = -1;                 // CPU seconds per wall second
     std::vector<double> threadCpu;   // per thread, in start order
+    std::vector<double> threadWakes; // per thread, voluntary switches per second
     uint64_t expected = 0, delivered = 0, garbage = 0, wrongBase = 0;
     std::map<int, int> missingByMessage;
     int closed = 0;
@@ -1094,15 +1095,28 @@ void closeRovers(std::vector<Rover>& rovers)
     rovers.clear();
 }
 
-// CPU of the server's threads over a window, in seconds per second.
+// The times a thread went to sleep so far (each one a wake-up later).
+long voluntarySwitches(pid_t pid, int tid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/status");
+    std::string line;
+    for (int guard = 0; guard < 200 && std::getline(f, line); ++guard)
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::atol(line.c_str() + 24);
+    return -1;
+}
+
+// CPU and wake-ups of the server's threads over a window, per second.
 struct CpuWindow {
     double total0 = 0;
     std::vector<std::pair<int, double>> threads0;
+    std::vector<long> switches0;
     int64_t t0 = 0;
     void begin(pid_t pid)
     {
         threads0.clear();
         total0 = cpuSeconds(pid, &threads0);
+        switches0.clear();
+        for (const auto& [tid, sec] : threads0) switches0.push_back(voluntarySwitches(pid, tid));
         t0 = nowNs();
     }
     void end(pid_t pid, LoadFigures& f) const
@@ -1112,9 +1126,13 @@ struct CpuWindow {
         double wall = double(nowNs() - t0) / secondNs;
         if (total0 < 0 || total1 < 0 || wall <= 0) return;
         f.cpu = (total1 - total0) / wall;
-        for (const auto& [tid, sec] : threads1)
-            for (const auto& [tid0, sec0] : threads0)
-                if (tid == tid0) f.threadCpu.push_back((sec - sec0) / wall);
+        for (const auto& [tid, sec] : threads1) {
+            for (size_t k = 0; k < threads0.size(); ++k) {
+                if (tid != threads0[k].first) continue;
+                f.threadCpu.push_back((sec - threads0[k].second) / wall);
+                f.threadWakes.push_back(double(voluntarySwitches(pid, tid) - switches0[k]) / wall);
+            }
+        }
     }
 };
 
@@ -1339,13 +1357,16 @@ int runVersusFloor(const Options& opt, const std::string& self)
                         s ? "caster" : "floor", latency, f.cpu, delivered);
         }
     }
-    const char* threadNames[] = {"main", "listen", "base data", "rover streaming"};
-    std::printf("\ncaster CPU per thread (ms/s):");
+    // The caster's threads in start order.
+    const char* threadNames[] = {"main",    "listen",   "base data", "rover streaming",
+                                 "web",     "TCP base", "network"};
+    std::printf("\ncaster CPU per thread, ms/s (wake-ups/s):");
     for (int l = 0; l < 3; ++l) {
-        std::printf("\n  %-26s", loads[l]);
-        const std::vector<double>& t = figures[1][l].threadCpu;
-        for (size_t k = 0; k < t.size(); ++k)
-            std::printf(" %s %.2f;", k < 4 ? threadNames[k] : "other", t[k] * 1000.0);
+        std::printf("\n  %s:", loads[l]);
+        const LoadFigures& f = figures[1][l];
+        for (size_t k = 0; k < f.threadCpu.size(); ++k)
+            std::printf(" %s %.2f (%.0f);", k < 7 ? threadNames[k] : "other",
+                        f.threadCpu[k] * 1000.0, k < f.threadWakes.size() ? f.threadWakes[k] : 0.0);
     }
     std::printf("\n\n");
 

@@ -10,6 +10,7 @@
 #include "caster/transcoding.h"
 #include "core/base_station.h"
 #include "core/records.h"
+#include "core/rover_wake.h"
 #include "formats/frames.h"
 #include "formats/nmea/nmea.h"
 #include "platform/clock.h"
@@ -144,6 +145,9 @@ void receiveBaseData(int baseIndex, time_t now, uint32_t clockMs)
     checkMagneticField(baseIndex, clockMs);
     std::memcpy(b.rxBufferCopy + at, b.rxBuffer + at, uint32_t(n));
     b.rxWriteIndex = at + uint32_t(n);
+    // The frames of one receive (an epoch's observations, as a rule) reach
+    // the rover thread in one pass.
+    RoverWakeHold hold;
     scanBaseBuffer(baseIndex, now, clockMs);
 }
 

@@ -315,6 +315,8 @@ void roverSendPass(uint32_t now)
         Client& c = client[i];
         if (!c.active) continue;
         if (!checkRoverTakesData(i, now)) continue;
+        // Whatever the rover is sent this pass leaves in one segment.
+        RoverOutputBatch batch(i);
         if (!flushClientOutput(i, now)) continue;
         if (c.erpIndex >= 0) {
             if (!sendErpDataAt(i, now)) c.erpIndex = -1;

@@ -575,6 +575,31 @@ bool sendNetworkFrames(int clientIndex, uint32_t now)
 
 }   // namespace
 
+namespace {
+// Per rover: inside a batch, and the socket that holds frames back for it.
+bool batchOpen[maxClients];
+Socket heldBackOn[maxClients];
+}   // namespace
+
+RoverOutputBatch::RoverOutputBatch(int clientIndex)
+    : clientIndex_(clientIndex),
+      outermost_(clientIndex >= 0 && clientIndex < maxClients && !batchOpen[clientIndex])
+{
+    if (!outermost_) return;
+    batchOpen[clientIndex] = true;
+    heldBackOn[clientIndex] = invalidSocket;
+}
+
+RoverOutputBatch::~RoverOutputBatch()
+{
+    if (!outermost_) return;
+    batchOpen[clientIndex_] = false;
+    Socket s = heldBackOn[clientIndex_];
+    heldBackOn[clientIndex_] = invalidSocket;
+    // A rover closed during the batch has nothing held any more.
+    if (s >= 0 && client[clientIndex_].clientSocket == s) pushSocketOutput(s);
+}
+
 FrameSend sendClientFrame(int clientIndex, const uint8_t* frame, uint32_t length,
                           uint32_t* stampTarget, uint32_t stamp, const char* errorText,
                           uint32_t now)
@@ -586,7 +611,13 @@ FrameSend sendClientFrame(int clientIndex, const uint8_t* frame, uint32_t length
         if (stampTarget) *stampTarget = stamp;
         return FrameSend::sent;
     }
-    int n = socketSend(c.clientSocket, frame, length);
+    int n;
+    if (batchOpen[clientIndex]) {
+        n = socketSendMore(c.clientSocket, frame, length);
+        if (n > 0) heldBackOn[clientIndex] = c.clientSocket;
+    } else {
+        n = socketSend(c.clientSocket, frame, length);
+    }
     if (n < 0) {
         int err = lastSocketError();
         if (err == errWouldBlock) {

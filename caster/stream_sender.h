@@ -36,6 +36,21 @@ bool sendBaseData(int clientIndex);
 // The same with the pass's clock value given.
 bool sendBaseDataAt(int clientIndex, uint32_t now);
 
+// Within the scope of a batch, the frames sent to one rover are handed to
+// its socket one by one as before (a full socket is seen at the same frame),
+// but leave together when the scope ends: one segment and one wake-up of
+// the rover instead of one per frame.
+class RoverOutputBatch {
+public:
+    explicit RoverOutputBatch(int clientIndex);
+    ~RoverOutputBatch();
+    RoverOutputBatch(const RoverOutputBatch&) = delete;
+    RoverOutputBatch& operator=(const RoverOutputBatch&) = delete;
+private:
+    int clientIndex_;
+    bool outermost_;
+};
+
 // Sends one frame to the rover. Whatever the socket does not take is kept
 // for flushClientOutput; `*stampTarget` (a last-sent stamp of this rover, or
 // null) takes `stamp` once the whole frame is out. `errorText` is the

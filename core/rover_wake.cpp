@@ -25,8 +25,29 @@ void openRoverWake()
     openWakeSignal(roverWake);
 }
 
+namespace {
+thread_local int holdDepth = 0;
+thread_local bool wakeHeld = false;
+}   // namespace
+
 void wakeRoverThread()
 {
+    if (holdDepth > 0) {
+        wakeHeld = true;
+        return;
+    }
+    raiseWake(roverWake);
+}
+
+RoverWakeHold::RoverWakeHold()
+{
+    ++holdDepth;
+}
+
+RoverWakeHold::~RoverWakeHold()
+{
+    if (--holdDepth > 0 || !wakeHeld) return;
+    wakeHeld = false;
     raiseWake(roverWake);
 }
 

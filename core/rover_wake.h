@@ -15,6 +15,18 @@ extern WakeSignal roverWake;
 void openRoverWake();
 // Wakes the rover thread for its next pass.
 void wakeRoverThread();
+
+// Holds the calling thread's wake-ups for the scope: a writer that stores
+// several messages in a row (the base data thread scanning one receive)
+// wakes the rover thread once, after the last, so that one pass finds them
+// all and each rover is sent them together.
+class RoverWakeHold {
+public:
+    RoverWakeHold();
+    ~RoverWakeHold();
+    RoverWakeHold(const RoverWakeHold&) = delete;
+    RoverWakeHold& operator=(const RoverWakeHold&) = delete;
+};
 // Wakes the rover thread when a rover is served from base `baseIndex`: a
 // base nobody is served from wakes nothing.
 void wakeRoversOfBase(int baseIndex);

@@ -67,6 +67,23 @@ int socketSend(Socket s, const void* data, size_t length)
     return static_cast<int>(n);
 }
 
+int socketSendMore(Socket s, const void* data, size_t length)
+{
+    ssize_t n;
+    do {
+        n = send(s, data, length, MSG_NOSIGNAL | MSG_MORE);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<int>(n);
+}
+
+void pushSocketOutput(Socket s)
+{
+    // Clearing the cork sends what is held, whether by the cork or by
+    // MSG_MORE, and leaves the socket's other settings as they were.
+    int off = 0;
+    setsockopt(s, IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+}
+
 int socketRecv(Socket s, void* data, size_t length)
 {
     ssize_t n;

@@ -26,6 +26,11 @@ bool setReuseAddress(Socket s);
 bool setNoDelay(Socket s);
 // send() that never raises SIGPIPE; result as send(), -1 with lastSocketError.
 int socketSend(Socket s, const void* data, size_t length);
+// The same for data that more will follow at once: a TCP socket takes it
+// (or reports itself full) as socketSend does, but holds it back until
+// pushSocketOutput, so that several small frames leave in one segment.
+int socketSendMore(Socket s, const void* data, size_t length);
+void pushSocketOutput(Socket s);
 int socketRecv(Socket s, void* data, size_t length);
 
 // Waits up to timeoutMs (0 = poll) for the socket; 1 ready, 0 time-out, -1 error.

@@ -7,9 +7,12 @@
 #include "platform/net.h"
 
 struct SendQueueState {
-    uint64_t bytesAcked = 0;   // acknowledged by the peer since the connection began
+    // Acknowledged by the peer since the connection began; read only while
+    // data is queued, else 0.
+    uint64_t bytesAcked = 0;
     uint32_t queued = 0;       // handed to the kernel and not yet acknowledged
 };
 
-// False when the socket is no TCP socket or the kernel does not say.
+// False when the kernel does not say (with data queued: when the socket is
+// no TCP socket).
 bool readSendQueueState(Socket s, SendQueueState& state);
