@@ -210,7 +210,9 @@ bool checkClientRequest(int clientIndex, std::istream& request)
             // The agent is read from its own header line: an empty value is
             // an empty agent, not the next header's first word.
             std::string line;
-            std::getline(request, line);
+            for (int ch = request.peek(); ch != EOF && ch != '\r' && ch != '\n';
+                 ch = request.peek())
+                line += char(request.get());
             std::istringstream value(line);
             if (!(value >> agent)) agent.clear();
             if (agent == "NTRIP" && !(value >> agent)) agent.clear();

@@ -32,6 +32,11 @@ struct ErpSatSlot {
     double codeL1 = 0, codeL2 = 0, codeL3 = 0;
     // Which constructions gave the interpolated ionosphere of this epoch.
     uint32_t contributors = 0;
+    // The same interpolation at the master base's own point, and which
+    // constructions gave it there.
+    double codeAtMaster[3] = {};
+    double phaseAtMaster[3] = {};
+    uint32_t masterContributors = 0;
     // Continuity of the synthesised phases: the lock time sent per
     // frequency, the master's lock time at the last synthesis, the epoch
     // from which this station's own lock runs, the ionospheric shift applied

@@ -154,54 +154,93 @@ void calcErpIono(ErpRecord& r)
         }
     }
 
-    double sum[S][Q] = {};
-    int count[S][Q] = {};
-    uint32_t contributors[S] = {};
-    for (int c = 0; c < 12; ++c) {
-        const Construction& k = constructions[c];
-        if (!base[k.anchor] || !base[k.j] || !base[k.k]) continue;
-        const double* anchorLine = r.line[k.anchor];
-        const double* pairLine = r.line[k.pairLine];
-        if (anchorLine[0] == 0.0 || pairLine[0] == 0.0) continue;
-        double xLat = 0, xLon = 0;
-        if (!solve2x2(xLat, xLon, anchorLine[0], anchorLine[1], anchorLine[2], pairLine[0],
-                      pairLine[1], pairLine[2]))
-            continue;
-        const double dX = std::hypot(lat[k.anchor] - xLat, lon[k.anchor] - xLon);
-        // The node behind the anchor (away from the cut point) lies on the
-        // slope's other side: the distance counts negative there, so the
-        // slope goes on instead of being mirrored.
-        double dE = std::hypot(lat[k.anchor] - r.latitude, lon[k.anchor] - r.longitude);
-        if ((r.latitude - lat[k.anchor]) * (xLat - lat[k.anchor]) +
-                (r.longitude - lon[k.anchor]) * (xLon - lon[k.anchor]) <
-            0)
-            dE = -dE;
-        const double pairKm = distanceKm(lat[k.k], lon[k.k], lat[k.j], lon[k.j]);
-        if (!(dX > 0) || !(pairKm > 0) || !std::isfinite(dE)) continue;
-        for (int s = 0; s < S; ++s) {
-            const bool jCurrent = Sys::sats(*base[k.j])[s].epochMs == epochMs;
-            const bool kCurrent = Sys::sats(*base[k.k])[s].epochMs == epochMs;
-            for (int q = 0; q < Q; ++q) {
-                if (zero[k.anchor][s][q] || zero[k.j][s][q] || zero[k.k][s][q]) continue;
-                const double vI = asRead[k.anchor][s][q];
-                const double vJ = jCurrent ? asRead[k.j][s][q] : asPair[k.j][s][q];
-                const double vK = kCurrent ? asRead[k.k][s][q] : asPair[k.k][s][q];
-                const double vX =
-                    interpolateByDistance(lat[k.k], lon[k.k], vK, lat[k.j], lon[k.j], vJ, xLat, xLon);
-                const double candidate = (vX - vI) / dX * dE + vI;
-                if (!std::isfinite(candidate)) continue;
-                sum[s][q] += candidate;
-                ++count[s][q];
-                if (q == 1) contributors[s] |= 1u << c;
+    // The constructions evaluated at a target point, whose lines from each
+    // anchor through the target are `anchorLines`.
+    auto interpolateAt = [&](double tLat, double tLon, const double (*anchorLines)[3],
+                             double (&sum)[S][Q], int (&count)[S][Q], uint32_t (&contributors)[S]) {
+        for (int c = 0; c < 12; ++c) {
+            const Construction& k = constructions[c];
+            if (!base[k.anchor] || !base[k.j] || !base[k.k]) continue;
+            const double* anchorLine = anchorLines[k.anchor];
+            const double* pairLine = r.line[k.pairLine];
+            // An anchor standing on the target has no line through it.
+            if (anchorLine[0] == 0.0 || pairLine[0] == 0.0) continue;
+            double xLat = 0, xLon = 0;
+            if (!solve2x2(xLat, xLon, anchorLine[0], anchorLine[1], anchorLine[2], pairLine[0],
+                          pairLine[1], pairLine[2]))
+                continue;
+            const double dX = std::hypot(lat[k.anchor] - xLat, lon[k.anchor] - xLon);
+            // The target behind the anchor (away from the cut point) lies on
+            // the slope's other side: the distance counts negative there, so
+            // the slope goes on instead of being mirrored.
+            double dE = std::hypot(lat[k.anchor] - tLat, lon[k.anchor] - tLon);
+            if ((tLat - lat[k.anchor]) * (xLat - lat[k.anchor]) +
+                    (tLon - lon[k.anchor]) * (xLon - lon[k.anchor]) <
+                0)
+                dE = -dE;
+            const double pairKm = distanceKm(lat[k.k], lon[k.k], lat[k.j], lon[k.j]);
+            if (!(dX > 0) || !(pairKm > 0) || !std::isfinite(dE)) continue;
+            for (int s = 0; s < S; ++s) {
+                const bool jCurrent = Sys::sats(*base[k.j])[s].epochMs == epochMs;
+                const bool kCurrent = Sys::sats(*base[k.k])[s].epochMs == epochMs;
+                for (int q = 0; q < Q; ++q) {
+                    if (zero[k.anchor][s][q] || zero[k.j][s][q] || zero[k.k][s][q]) continue;
+                    const double vI = asRead[k.anchor][s][q];
+                    const double vJ = jCurrent ? asRead[k.j][s][q] : asPair[k.j][s][q];
+                    const double vK = kCurrent ? asRead[k.k][s][q] : asPair[k.k][s][q];
+                    const double vX = interpolateByDistance(lat[k.k], lon[k.k], vK, lat[k.j],
+                                                            lon[k.j], vJ, xLat, xLon);
+                    const double candidate = (vX - vI) / dX * dE + vI;
+                    if (!std::isfinite(candidate)) continue;
+                    sum[s][q] += candidate;
+                    ++count[s][q];
+                    if (q == 1) contributors[s] |= 1u << c;
+                }
             }
         }
+    };
+
+    static double sum[S][Q], sumM[S][Q];
+    static int count[S][Q], countM[S][Q];
+    uint32_t contributors[S] = {}, contributorsM[S] = {};
+    for (int s = 0; s < S; ++s)
+        for (int q = 0; q < Q; ++q) {
+            sum[s][q] = sumM[s][q] = 0;
+            count[s][q] = countM[s][q] = 0;
+        }
+    interpolateAt(r.latitude, r.longitude, r.line, sum, count, contributors);
+    // The same constructions at the master's own point. The synthesis moves
+    // the master's observations by the change of this one interpolated
+    // surface between the master and the node: each base's levelling error
+    // (a few centimetres after twenty minutes of arc, different for every
+    // satellite) then enters only by the difference of its two weights,
+    // where the master's own value against the node's interpolation would
+    // carry the master's error whole into every phase. The constructions
+    // anchored on the master have no line there and would only give that
+    // value back: those through the other bases make the surface at the
+    // master (exact for a plane, as at the node).
+    if (base[0]) {
+        double masterLines[4][3] = {};
+        for (int i = 1; i < 4; ++i) {
+            if (!base[i]) continue;
+            masterLines[i][0] = lon[0] - lon[i];
+            masterLines[i][1] = lat[i] - lat[0];
+            masterLines[i][2] = masterLines[i][0] * lat[i] + masterLines[i][1] * lon[i];
+        }
+        interpolateAt(lat[0], lon[0], masterLines, sumM, countM, contributorsM);
     }
 
     ErpSatSlot* slots = Sys::slotsOf(r);
     for (int s = 0; s < S; ++s) {
         ErpSatSlot& slot = slots[s];
         slot.contributors = contributors[s];
+        slot.masterContributors = contributorsM[s];
         for (int q = 0; q < Q; ++q) {
+            const double atMaster = countM[s][q] ? sumM[s][q] / countM[s][q] : 0.0;
+            if (q & 1)
+                slot.phaseAtMaster[q / 2] = atMaster;
+            else
+                slot.codeAtMaster[q / 2] = atMaster;
             if (count[s][q] == 0) continue;
             const double mean = sum[s][q] / count[s][q];
             const int e = q / 2;
@@ -325,14 +364,15 @@ int synthesise(int erpIndex, uint32_t epochMs)
         ErpSatSlot& slot = slots[s];
         if (!slot.present) continue;
         const auto& ms = masterSats[s];
-        signature[s] = slot.contributors;
+        signature[s] = slot.contributors | slot.masterContributors << 20;
+        const bool both = slot.contributors != 0 && slot.masterContributors != 0;
         for (int f = 0; f < F; ++f) {
             // Without the master's own value there is no difference to take.
-            const bool codeIono = slot.contributors != 0 && ms.codeDelay[f] != 0;
-            const bool phaseIono = slot.contributors != 0 && ms.phaseAdvance[f] != 0;
+            const bool codeIono = both && ms.codeDelay[f] != 0 && slot.codeAtMaster[f] != 0;
+            const bool phaseIono = both && ms.phaseAdvance[f] != 0 && slot.phaseAtMaster[f] != 0;
             if (phaseIono) signature[s] |= 1u << (16 + f);
-            const double dCode = codeIono ? slot.codeResidual[f] - ms.codeDelay[f] : 0.0;
-            ionoShift[s][f] = phaseIono ? slot.phaseResidual[f] - ms.phaseAdvance[f] : 0.0;
+            const double dCode = codeIono ? slot.codeResidual[f] - slot.codeAtMaster[f] : 0.0;
+            ionoShift[s][f] = phaseIono ? slot.phaseResidual[f] - slot.phaseAtMaster[f] : 0.0;
             if (present(ms.codeRange[f])) code[s][f] = ms.codeRange[f] + dGeo[s] + dTropo[s] + dCode;
             if (present(ms.phaseRange[f]))
                 phase[s][f] = ms.phaseRange[f] + dGeo[s] + dTropo[s] + ionoShift[s][f];

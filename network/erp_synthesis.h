@@ -7,8 +7,9 @@
 // node: plus the geometric range difference node minus master from the
 // broadcast orbits (signal travel time and the earth's rotation during it),
 // plus the modelled troposphere difference (standard atmosphere at each
-// height), plus the ionospheric difference node minus master interpolated
-// from the four surrounding bases' carrier-levelled ionosphere. Each base's
+// height), plus the ionospheric difference node minus master: the change of
+// the surface interpolated from the four surrounding bases' carrier-levelled
+// ionosphere between the master's point and the node. Each base's
 // values enter less their mean offset from the master over the satellites
 // both see, so that per-station biases and whatever else is common to all
 // satellites of a base do not reach the node.
@@ -29,7 +30,10 @@ void erpBasePoint(const BaseStation& b, double& latitude, double& longitude);
 // constructions crossed with the opposite base pairs, averaged. Writes
 // codeResidual, phaseResidual, codeResidualF and codeResidualRate of every
 // slot that found candidates and `contributors` (one bit per construction
-// that gave the phase on the first frequency) of every slot. A construction
+// that gave the phase on the first frequency) of every slot; and the same
+// constructions at the master's own point (those anchored on the master
+// itself have no line there) into codeAtMaster, phaseAtMaster and
+// masterContributors. A construction
 // naming an absent base, crossing parallel lines, or dividing by a zero
 // distance gives nothing; a non-finite candidate is dropped. The epoch the
 // bases' values must carry to be taken as read is the record's gpsEpochMs

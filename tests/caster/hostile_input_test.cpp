@@ -85,7 +85,8 @@ TEST_F(HostileLogin, EmptyUserAgentDoesNotSwallowTheNextHeader)
     baseStation[1].connected = 1;
     baseStation[1].mountpoint = "BASE";
     const std::string auth = "Authorization: Basic " + basic("user:pw") + "\r\n\r\n";
-    for (const char* agentLine : {"User-Agent:\r\n", "User-Agent: NTRIP\r\n", "User-Agent: \t\r\n"}) {
+    for (const char* agentLine :
+         {"User-Agent:\r\n", "User-Agent: NTRIP\r\n", "User-Agent: \t\r\n", "User-Agent:\r"}) {
         consoleCaptureStart();
         bool ok = roverLogin("GET /BASE0 HTTP/1.0\r\n" + std::string(agentLine) + auth);
         consoleCaptureStop();

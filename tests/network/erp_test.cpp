@@ -220,6 +220,12 @@ TEST_F(Erp, IonosphereAtTheNodeFromTheFourBases)
                 field(nodeLat, nodeLon) - 1.0, 2e-3);
     EXPECT_NEAR(r.gpsSlot[5].phaseResidual[0] - r.gpsSlot[7].phaseResidual[0],
                 -(field(nodeLat, nodeLon) - 1.0), 2e-3);
+    // The same surface at the master's own point, from the constructions
+    // not anchored on it; the master's observations move by its change.
+    EXPECT_EQ(r.gpsSlot[5].masterContributors, 0xFF8u);
+    auto shift = [&](int s) { return r.gpsSlot[s].phaseResidual[0] - r.gpsSlot[s].phaseAtMaster[0]; };
+    const double change = field(nodeLat, nodeLon) - field(lat[0], lon[0]);
+    EXPECT_NEAR(shift(5) - shift(7), -change, 2e-3);
 
     // Without base 2 (index -1, its lines left as they were) only the three
     // constructions that do not name it are left.
