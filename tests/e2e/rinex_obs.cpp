@@ -13,11 +13,11 @@
 #include <thread>
 #include <unistd.h>
 
-bool runConvbin(const std::string& rtcmFile, const std::string& obsFile,
-                const std::string& approxTime)
+bool runQuietly(const std::vector<std::string>& argv, int timeoutMs)
 {
-    std::string date = approxTime.substr(0, approxTime.find(' '));
-    std::string time = approxTime.substr(approxTime.find(' ') + 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         int null = open("/dev/null", O_WRONLY);
@@ -25,13 +25,12 @@ bool runConvbin(const std::string& rtcmFile, const std::string& obsFile,
             dup2(null, 1);
             dup2(null, 2);
         }
-        execl(convbinPath, convbinPath, "-r", "rtcm3", "-tr", date.c_str(), time.c_str(), "-o",
-              obsFile.c_str(), rtcmFile.c_str(), static_cast<char*>(nullptr));
+        execv(args[0], args.data());
         _exit(127);
     }
     if (pid < 0) return false;
     int status = 0;
-    for (int i = 0; i < 3000; ++i) {   // 30 s at most
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
         if (waitpid(pid, &status, WNOHANG) == pid)
             return WIFEXITED(status) && WEXITSTATUS(status) == 0;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -39,6 +38,15 @@ bool runConvbin(const std::string& rtcmFile, const std::string& obsFile,
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     return false;
+}
+
+bool runConvbin(const std::string& rtcmFile, const std::string& obsFile,
+                const std::string& approxTime)
+{
+    std::string date = approxTime.substr(0, approxTime.find(' '));
+    std::string time = approxTime.substr(approxTime.find(' ') + 1);
+    return runQuietly({convbinPath, "-r", "rtcm3", "-tr", date, time, "-o", obsFile, rtcmFile},
+                      30000);
 }
 
 RinexObs readRinexObs(const std::string& obsFile)

@@ -15,6 +15,10 @@ using RinexObs = std::map<std::string, std::map<std::string, std::map<std::strin
 
 constexpr const char* convbinPath = "/usr/bin/convbin";
 
+// Runs a tool with its output to /dev/null and waits at most `timeoutMs`
+// (then kills it). True when it ran and exited 0.
+bool runQuietly(const std::vector<std::string>& argv, int timeoutMs);
+
 // Runs convbin on an RTCM 3 file; `approxTime` is "yyyy/mm/dd hh:mm:ss"
 // near the data (RTCM 3 carries no week). False when it failed.
 bool runConvbin(const std::string& rtcmFile, const std::string& obsFile,

@@ -33,28 +33,9 @@ bool runRnx2rtkp(const std::string& confFile, const std::string& extraOptions,
     std::snprintf(z, sizeof z, "%.4f", basePosition[2]);
     std::string ts0 = start.substr(0, start.find(' ')), ts1 = start.substr(start.find(' ') + 1);
     std::string te0 = end.substr(0, end.find(' ')), te1 = end.substr(end.find(' ') + 1);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        if (null >= 0) {
-            dup2(null, 1);
-            dup2(null, 2);
-        }
-        execl(rnx2rtkpPath, rnx2rtkpPath, "-k", conf.c_str(), "-r", x, y, z, "-ts", ts0.c_str(),
-              ts1.c_str(), "-te", te0.c_str(), te1.c_str(), "-o", posFile.c_str(),
-              roverObs.c_str(), baseObs.c_str(), navFile.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    if (pid < 0) return false;
-    int status = 0;
-    for (int i = 0; i < 60000; ++i) {   // 10 min at most
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return false;
+    return runQuietly({rnx2rtkpPath, "-k", conf, "-r", x, y, z, "-ts", ts0, ts1, "-te", te0, te1,
+                       "-o", posFile, roverObs, baseObs, navFile},
+                      600000);
 }
 
 namespace {
