@@ -206,11 +206,20 @@ bool openWatchSet()
 
 // Brings the set in line with the active slots. A slot whose socket was
 // closed or replaced (the same descriptor number may come back for the next
-// rover) is dropped and added afresh.
-void syncWatchSet()
+// rover) is dropped and added afresh. Only a change of a slot (a login, a
+// close) or a send pass (which marks full sockets) can make the set stale,
+// so a turn after neither walks no slot. True when a slot's socket changed.
+bool watchSetStale = true;
+int watchedCount = 0;
+
+bool syncWatchSet()
 {
     uint64_t changed[2];
     takeRoverSocketChanges(changed);
+    bool socketsChanged = (changed[0] | changed[1]) != 0;
+    if (!socketsChanged && !watchSetStale) return false;
+    watchSetStale = false;
+    int count = 0;
     for (int i = 0; i < maxClients; ++i) {
         const Client& c = client[i];
         WatchedSocket& w = watched[i];
@@ -225,6 +234,7 @@ void syncWatchSet()
             w.fd = invalidSocket;
         }
         if (fd < 0) continue;
+        ++count;
         if (w.fd == fd && w.events == events) continue;
         epoll_event e{};
         e.events = events;
@@ -235,21 +245,40 @@ void syncWatchSet()
         w.fd = fd;
         w.events = events;
     }
+    watchedCount = count;
+    return socketsChanged;
 }
+
+// What one read turn brought.
+struct ReadTurn {
+    int roversReady = 0;   // -1: no rover connected
+    bool woken = false;    // a stored message, a login or a leaving base
+    bool changed = false;  // a rover came or went
+};
+
+ReadTurn roverReadTurn(int timeoutMs);
 
 }   // namespace
 
 int roverReadPass(int timeoutMs)
 {
+    return roverReadTurn(timeoutMs).roversReady;
+}
+
+namespace {
+
+ReadTurn roverReadTurn(int timeoutMs)
+{
+    ReadTurn turn;
     if (!openWatchSet()) {
         // Without an epoll set (never seen) the turn is only a sleep.
         sleepMs(timeoutMs);
-        return -1;
+        turn.roversReady = -1;
+        turn.woken = true;
+        return turn;
     }
-    syncWatchSet();
-    int count = 0;
-    for (const WatchedSocket& w : watched)
-        if (w.fd >= 0) ++count;
+    turn.changed = syncWatchSet();
+    int count = watchedCount;
 
     epoll_event events[maxClients + 1];
     // With no rover connected this is the idle turn's sleep, which a login
@@ -263,6 +292,7 @@ int roverReadPass(int timeoutMs)
             // Taken before the send pass reads the kept messages, so that a
             // message stored from now on wakes the next turn.
             takeWake(roverWake);
+            turn.woken = true;
             continue;
         }
         if (slot >= uint32_t(maxClients)) continue;
@@ -287,9 +317,11 @@ int roverReadPass(int timeoutMs)
         }
         handleRoverInput(int(slot), buffer, uint32_t(n));
     }
-    if (count == 0) return -1;
-    return ready < 0 ? -1 : roversReady;
+    turn.roversReady = count == 0 || ready < 0 ? -1 : roversReady;
+    return turn;
 }
+
+}   // namespace
 
 // What the rovers read of each base, so that a stored message wakes this
 // thread only when a rover takes it: its master's kinds for its stream, and
@@ -308,65 +340,148 @@ void setServedKindsOfRovers()
     setServedKinds(kinds, maxBases);
 }
 
+namespace {
+
+// Each rover's work by the clock, as the last pass that served it left it:
+// the clock value it is due at, and whether that is only its keep-alive.
+// A turn that brought nothing (no rover sent, no message was stored, no
+// rover came or went) serves only the rovers that are due, and sleeps
+// until the soonest of them.
+bool roverTimed[maxClients];
+bool roverKeptAliveOnly[maxClients];
+uint32_t roverDueAt[maxClients];
+bool anyRoverServed = false;
+
+void noteRoverDue(int clientIndex, uint32_t now)
+{
+    const Client& c = client[clientIndex];
+    uint32_t in = c.active ? roverDueInMs(clientIndex, now) : UINT32_MAX;
+    roverTimed[clientIndex] = in != UINT32_MAX;
+    roverDueAt[clientIndex] = now + in;
+    int master = c.masterBase;
+    roverKeptAliveOnly[clientIndex] = !c.outputStalled && c.erpIndex < 0 &&
+                                      (master < 0 || master >= maxBases || c.streamCode >= 50);
+}
+
+// One rover's share of a send pass.
+void serveRover(int clientIndex, uint32_t now)
+{
+    Client& c = client[clientIndex];
+    if (!checkRoverTakesData(clientIndex, now)) return;
+    // Whatever the rover is sent this pass leaves in one segment.
+    RoverOutputBatch batch(clientIndex);
+    if (!flushClientOutput(clientIndex, now)) return;
+    if (c.erpIndex >= 0) {
+        if (!sendErpDataAt(clientIndex, now)) c.erpIndex = -1;
+        return;
+    }
+    int master = c.masterBase;
+    if (master >= 0 && master < maxBases && servedBaseGone(c, baseStation[master])) {
+        // The base the rover named has left; its slot may already hold
+        // another base, whose data must not reach this rover.
+        consoleLine("base of client disconnected, closing connection");
+        closeClient(c);
+        return;
+    }
+    if (c.streamCode >= 50) {
+        // An ERP rover without a record (no GGA yet, no node near, or
+        // every record taken) is only kept alive.
+        sendKeepAlive(clientIndex, now);
+    } else if (master >= 0 && master < maxBases) {
+        // A base that is connected but not yet trusted serves nothing.
+        if (baseStation[master].trusted) sendBaseDataAt(clientIndex, now);
+    } else {
+        sendKeepAlive(clientIndex, now);
+    }
+}
+
+// The pass of a turn that brought nothing new: only the rovers whose timed
+// work has come. Every other rover would find nothing to send.
+void roverDuePass(uint32_t now)
+{
+    for (int i = 0; i < maxClients; ++i) {
+        if (!roverTimed[i] || int32_t(now - roverDueAt[i]) < 0) continue;
+        if (client[i].active) serveRover(i, now);
+        noteRoverDue(i, now);
+    }
+}
+
+// Keep-alives due within this long of the first one wait for the last of
+// them, so that rovers that logged in together are kept alive in one turn
+// from then on instead of one turn each.
+constexpr uint32_t keepAliveGatherMs = 40;
+// The longest sleep while rovers are connected and nothing is timed: every
+// other piece of work wakes the thread, this only bounds how late it sees
+// the run flag cleared.
+constexpr int longestRoverWaitMs = 1000;
+
+}   // namespace
+
 void roverSendPass(uint32_t now)
 {
     setServedKindsOfRovers();
+    anyRoverServed = false;
     for (int i = 0; i < maxClients; ++i) {
-        Client& c = client[i];
-        if (!c.active) continue;
-        if (!checkRoverTakesData(i, now)) continue;
-        // Whatever the rover is sent this pass leaves in one segment.
-        RoverOutputBatch batch(i);
-        if (!flushClientOutput(i, now)) continue;
-        if (c.erpIndex >= 0) {
-            if (!sendErpDataAt(i, now)) c.erpIndex = -1;
-            continue;
+        if (client[i].active) {
+            anyRoverServed = true;
+            serveRover(i, now);
         }
-        int master = c.masterBase;
-        if (master >= 0 && master < maxBases && servedBaseGone(c, baseStation[master])) {
-            // The base the rover named has left; its slot may already hold
-            // another base, whose data must not reach this rover.
-            consoleLine("base of client disconnected, closing connection");
-            closeClient(c);
-            continue;
-        }
-        if (c.streamCode >= 50) {
-            // An ERP rover without a record (no GGA yet, no node near, or
-            // every record taken) is only kept alive.
-            sendKeepAlive(i, now);
-        } else if (master >= 0 && master < maxBases) {
-            // A base that is connected but not yet trusted serves nothing.
-            if (baseStation[master].trusted) sendBaseDataAt(i, now);
-        } else {
-            sendKeepAlive(i, now);
-        }
+        noteRoverDue(i, now);
     }
 }
 
 int roverTurnWaitMs(uint32_t passNow)
 {
-    bool anyRover = false;
-    uint32_t soonest = idleSleepMs;
+    if (!anyRoverServed) return idleSleepMs;
+    if (wakeHandle(roverWake) < 0) return unwokenTurnWaitMs;
+    // Soonest timed work, and the soonest keep-alive apart: keep-alives
+    // due shortly after it are gathered into its turn.
+    uint32_t soonest = UINT32_MAX, soonestKeepAlive = UINT32_MAX;
     for (int i = 0; i < maxClients; ++i) {
-        if (!client[i].active) continue;
-        anyRover = true;
-        soonest = std::min(soonest, roverDueInMs(i, passNow));
+        if (!roverTimed[i]) continue;
+        int32_t ahead = int32_t(roverDueAt[i] - passNow);
+        uint32_t in = ahead > 0 ? uint32_t(ahead) : 0;
+        if (roverKeptAliveOnly[i])
+            soonestKeepAlive = std::min(soonestKeepAlive, in);
+        else
+            soonest = std::min(soonest, in);
     }
-    if (anyRover && wakeHandle(roverWake) < 0) return unwokenTurnWaitMs;
+    if (soonestKeepAlive != UINT32_MAX) {
+        uint32_t gathered = soonestKeepAlive;
+        for (int i = 0; i < maxClients; ++i) {
+            if (!roverTimed[i] || !roverKeptAliveOnly[i]) continue;
+            int32_t ahead = int32_t(roverDueAt[i] - passNow);
+            uint32_t in = ahead > 0 ? uint32_t(ahead) : 0;
+            if (in <= soonestKeepAlive + keepAliveGatherMs) gathered = std::max(gathered, in);
+        }
+        soonest = std::min(soonest, gathered);
+    }
+    soonest = std::min(soonest, uint32_t(longestRoverWaitMs));
     uint32_t spent = clockMs() - passNow;
     return soonest > spent ? int(soonest - spent) : 0;
 }
 
 void clientThread()
 {
+    // The first turn serves every rover already there.
+    bool passDue = true;
     uint32_t now = clockMs();
     while (dataThreadsRun) {
         // Sleeps until a rover sends, a full socket makes room, a message is
-        // stored for a base a rover is served from, or the clock makes
-        // something due; then one send pass over every rover, as before.
-        roverReadPass(roverTurnWaitMs(now));
+        // stored for a base a rover is served from, a rover comes or goes,
+        // or the clock makes something due.
+        ReadTurn turn = roverReadTurn(passDue ? 0 : roverTurnWaitMs(now));
         now = clockMs();
-        roverSendPass(now);
+        if (passDue || turn.woken || turn.changed || turn.roversReady > 0 ||
+            (anyRoverServed && wakeHandle(roverWake) < 0)) {
+            roverSendPass(now);
+            // The pass may have filled sockets or found room again.
+            watchSetStale = true;
+        } else if (anyRoverServed) {
+            roverDuePass(now);
+            watchSetStale = true;
+        }
+        passDue = false;
     }
     for (Client& c : client) closeClient(c);
 }

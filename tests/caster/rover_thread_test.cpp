@@ -256,15 +256,59 @@ TEST_F(RoverThread, TurnWaitsForTheSoonestTimedWorkAndNoLonger)
     EXPECT_EQ(roverDueInMs(1, now), UINT32_MAX);
     baseStation[2].trusted = 1;
 
-    // The turn takes the soonest of all rovers, less the time already spent,
-    // and never more than the idle turn.
+    // The turn takes the soonest of all rovers as the last pass left them,
+    // less the time already spent.
     uint32_t pass = clockMs();
     client[0].lastSent1013 = pass - 4000;
     client[1].netPendingClock[netSystemGal] = pass - 170;
+    roverSendPass(pass);
     int wait = roverTurnWaitMs(pass);
     EXPECT_LE(wait, 30);
     EXPECT_GE(wait, 20);
+    // With only the keep-alive a second ahead, the turn sleeps that long:
+    // everything else wakes the thread.
     client[1].netPending[netSystemGal] = client[1].netPending[netSystemGps] = false;
-    EXPECT_LE(roverTurnWaitMs(clockMs()), 100);
-    EXPECT_GE(roverTurnWaitMs(clockMs()), 90);
+    roverSendPass(pass);
+    EXPECT_LE(roverTurnWaitMs(pass), 1000);
+    EXPECT_GE(roverTurnWaitMs(pass), 950);
+    // Keep-alives due shortly after the first are gathered into its turn,
+    // so each is at most that much late and they stay together after.
+    SocketPair later = pair();
+    attachRover(2, later.caster, 10, -1);
+    client[2].lastSent1013 = pass - 4000 + 30;
+    SocketPair apart = pair();
+    attachRover(3, apart.caster, 10, -1);
+    client[3].lastSent1013 = pass - 4000 + 300;
+    roverSendPass(pass);
+    EXPECT_GE(roverTurnWaitMs(pass), 1000);
+    EXPECT_LE(roverTurnWaitMs(pass), 1030);
+}
+
+// A turn that brought nothing serves only the rovers whose time has come;
+// the others would have nothing to be sent.
+TEST_F(RoverThread, QuietTurnServesOnlyTheRoversThatAreDue)
+{
+    SocketPair a = pair(), b = pair();
+    attachRover(0, a.caster, 10, -1);
+    attachRover(1, b.caster, 10, -1);
+    uint32_t now = clockMs();
+    client[0].lastSent1013 = now - 4000;
+    client[1].lastSent1013 = now - 4500;
+    std::thread worker(clientThread);
+    // The first turn serves both (nothing due), then each is kept alive on
+    // its own time.
+    std::vector<double> arrivals[2];
+    SocketPair* pairs[2] = {&a, &b};
+    uint32_t start = clockMs();
+    while (clockMs() - start < 1300) {
+        usleep(5000);
+        for (int k = 0; k < 2; ++k)
+            if (!drain(pairs[k]->rover).empty()) arrivals[k].push_back(clockMs() - now);
+    }
+    dataThreadsRun = false;
+    worker.join();
+    ASSERT_EQ(arrivals[1].size(), 1u);
+    ASSERT_EQ(arrivals[0].size(), 1u);
+    EXPECT_NEAR(arrivals[1][0], 500, 60);
+    EXPECT_NEAR(arrivals[0][0], 1000, 60);
 }
