@@ -23,8 +23,21 @@ namespace {
 // second, which is more than its checks need (they count in seconds); a
 // base's bytes end the wait at once.
 constexpr int idleWaitMs = 100;
-// Pause after a failed wait on the sockets, so a lasting failure does not spin.
+// Pause after a failed wait on the sockets, so a lasting failure does not
+// spin; also the turn while no base is connected, which a base's login ends.
 constexpr int failedWaitSleepMs = 250;
+
+// The turn with no base connected: nothing to read until one logs in.
+void waitForBaseArrival(int timeoutMs)
+{
+    int handle = wakeHandle(baseArrivalWake);
+    if (handle < 0) {
+        sleepMs(idleWaitMs);
+        return;
+    }
+    pollfd p{handle, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) > 0) takeWake(baseArrivalWake);
+}
 
 time_t absDiff(time_t a, time_t b) { return a > b ? a - b : b - a; }
 
@@ -207,7 +220,7 @@ void baseDataThread()
         // wait at once: sleeping after an empty poll instead held every
         // frame that arrived meanwhile for up to the whole sleep.
         int read = baseReadPass(idleWaitMs);
-        if (read == -1) sleepMs(idleWaitMs);
+        if (read == -1) waitForBaseArrival(failedWaitSleepMs);
         else if (read < -1) sleepMs(failedWaitSleepMs);
     }
     for (int i = 0; i < maxBases; ++i) resetBaseStation(baseStation[i]);

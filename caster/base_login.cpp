@@ -262,6 +262,7 @@ bool completeBaseLogin(Socket s, int& baseIndex)
     b.lastDataTime = now;
     b.connectionSerial.fetch_add(1);
     b.connected = 1;
+    wakeBaseDataThread();
     releaseMutex(b.mutex);
     return true;
 }

@@ -133,6 +133,7 @@ void connectEntry(TcpBase& t, time_t now)
     // served by this one.
     b.connectionSerial.fetch_add(1);
     b.connected = 1;
+    wakeBaseDataThread();
     consoleLine("TCPbase thread SUCCESS connecting to outside IP address");
 }
 

@@ -208,6 +208,18 @@ void resetBaseStation(BaseStation& b)
     wakeRoversOfBase(baseIndexOf(b));
 }
 
+WakeSignal baseArrivalWake;
+
+void openBaseArrivalWake()
+{
+    openWakeSignal(baseArrivalWake);
+}
+
+void wakeBaseDataThread()
+{
+    raiseWake(baseArrivalWake);
+}
+
 bool storeKeptMessage(BaseStation& b, int kind, const uint8_t* frame, uint32_t length,
                       uint32_t stamp, bool received)
 {

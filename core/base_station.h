@@ -12,6 +12,7 @@
 #include "core/sat_obs.h"
 #include "platform/net.h"
 #include "platform/sync.h"
+#include "platform/wake.h"
 
 constexpr int maxBases = 10;
 constexpr int rxBufferSize = 3090;
@@ -197,6 +198,14 @@ constexpr int baseResetWaitMs = 1000;
 void constructBaseStation(BaseStation& b);
 // Returns the slot to its free state after its base went away.
 void resetBaseStation(BaseStation& b);
+
+// While no base is connected the base data thread has nothing to read and
+// sleeps its longer turn; a base admitted into a slot ends that sleep.
+extern WakeSignal baseArrivalWake;
+// Creates the handle (initGlobals calls it; later calls keep it).
+void openBaseArrivalWake();
+// Called once a slot has been marked connected.
+void wakeBaseDataThread();
 // Resets every satellite entry to its constructed state.
 void initSatelliteEntries(BaseStation& b);
 

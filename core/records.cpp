@@ -156,6 +156,7 @@ void initGlobals()
     tcpBaseConnectBusy = false;
     for (auto& r : erp) initErpRecord(r);
     openRoverWake();
+    openBaseArrivalWake();
     setServedKinds(nullptr, 0);
     for (int i = 0; i < maxClients; ++i) noteRoverSocketChanged(i);
     erpCount = 0;
