@@ -361,6 +361,9 @@ void noteRoverDue(int clientIndex, uint32_t now)
     int master = c.masterBase;
     roverKeptAliveOnly[clientIndex] = !c.outputStalled && c.erpIndex < 0 &&
                                       (master < 0 || master >= maxBases || c.streamCode >= 50);
+    // A socket that filled up, or found room again, is watched afresh.
+    bool watchedForRoom = (watched[clientIndex].events & EPOLLOUT) != 0;
+    if (c.active && c.outputStalled != watchedForRoom) watchSetStale = true;
 }
 
 // One rover's share of a send pass.
@@ -402,6 +405,34 @@ void roverDuePass(uint32_t now)
     for (int i = 0; i < maxClients; ++i) {
         if (!roverTimed[i] || int32_t(now - roverDueAt[i]) < 0) continue;
         if (client[i].active) serveRover(i, now);
+        noteRoverDue(i, now);
+    }
+}
+
+// Whether a message stored for the bases in `news` (bit per base) can
+// bring the rover anything: its master's, and for a stream that builds its
+// frames from its auxiliary bases, theirs.
+bool roverReadsNews(const Client& c, uint32_t news)
+{
+    if (c.erpIndex >= 0) return false;
+    int master = c.masterBase;
+    if (master < 0 || master >= maxBases) return false;
+    if (news & (1u << master)) return true;
+    if (kindsReadBy(c.streamCode) != allKindsRead) return false;
+    for (int32_t a : c.auxBase)
+        if (a >= 0 && a < maxBases && (news & (1u << a))) return true;
+    return false;
+}
+
+// The pass of a turn that brought only messages of some bases: their
+// rovers, and those whose time has come.
+void roverNewsPass(uint32_t now, uint32_t news)
+{
+    for (int i = 0; i < maxClients; ++i) {
+        bool due = roverTimed[i] && int32_t(now - roverDueAt[i]) >= 0;
+        const Client& c = client[i];
+        if (!due && !(c.active && roverReadsNews(c, news))) continue;
+        if (c.active) serveRover(i, now);
         noteRoverDue(i, now);
     }
 }
@@ -472,14 +503,16 @@ void clientThread()
         // or the clock makes something due.
         ReadTurn turn = roverReadTurn(passDue ? 0 : roverTurnWaitMs(now));
         now = clockMs();
-        if (passDue || turn.woken || turn.changed || turn.roversReady > 0 ||
+        uint32_t news = takeRoverNews();
+        if (passDue || turn.changed || turn.roversReady > 0 || (news & allRoverNews) ||
             (anyRoverServed && wakeHandle(roverWake) < 0)) {
             roverSendPass(now);
-            // The pass may have filled sockets or found room again.
-            watchSetStale = true;
-        } else if (anyRoverServed) {
+        } else if (!anyRoverServed) {
+            continue;
+        } else if (news != 0) {
+            roverNewsPass(now, news);
+        } else {
             roverDuePass(now);
-            watchSetStale = true;
         }
         passDue = false;
     }

@@ -18,6 +18,17 @@ uint32_t kindsServed(int baseIndex)
     return servedKinds[baseIndex].load(std::memory_order_relaxed);
 }
 std::atomic<uint64_t> socketChanges[2] = {};
+std::atomic<uint32_t> roverNews{0};
+
+void noteNews(uint32_t bits)
+{
+    roverNews.fetch_or(bits, std::memory_order_acq_rel);
+}
+
+uint32_t newsOfBase(int baseIndex)
+{
+    return baseIndex >= 0 && baseIndex < 31 ? 1u << baseIndex : allRoverNews;
+}
 }
 
 void openRoverWake()
@@ -28,15 +39,21 @@ void openRoverWake()
 namespace {
 thread_local int holdDepth = 0;
 thread_local bool wakeHeld = false;
-}   // namespace
 
-void wakeRoverThread()
+void raiseRoverWake()
 {
     if (holdDepth > 0) {
         wakeHeld = true;
         return;
     }
     raiseWake(roverWake);
+}
+}   // namespace
+
+void wakeRoverThread()
+{
+    noteNews(allRoverNews);
+    raiseRoverWake();
 }
 
 RoverWakeHold::RoverWakeHold()
@@ -53,13 +70,22 @@ RoverWakeHold::~RoverWakeHold()
 
 void wakeRoversOfBase(int baseIndex)
 {
-    if (kindsServed(baseIndex) != 0) wakeRoverThread();
+    if (kindsServed(baseIndex) == 0) return;
+    noteNews(newsOfBase(baseIndex));
+    raiseRoverWake();
 }
 
 void wakeRoversOfKind(int baseIndex, int kind)
 {
     if (kind < 0 || kind >= 32) return;
-    if (kindsServed(baseIndex) & (1u << kind)) wakeRoverThread();
+    if (!(kindsServed(baseIndex) & (1u << kind))) return;
+    noteNews(newsOfBase(baseIndex));
+    raiseRoverWake();
+}
+
+uint32_t takeRoverNews()
+{
+    return roverNews.exchange(0, std::memory_order_acq_rel);
 }
 
 void setServedKinds(const uint32_t* kindMasks, int count)

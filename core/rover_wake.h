@@ -34,6 +34,14 @@ void wakeRoversOfBase(int baseIndex);
 // kept kind `kind`: the kinds no rover takes (the other formats' messages
 // that are built for every epoch) wake nothing.
 void wakeRoversOfKind(int baseIndex, int kind);
+// What the wake-ups since the rover thread's last call were for: bit b for
+// base b (a message stored for it, the base trusted or gone), and
+// allRoverNews for anything else (a login, a synthetic station's messages).
+// Clears them. Each bit is set before its wake-up is raised, so a turn that
+// takes the wake-up and then this finds every base it was woken for.
+constexpr uint32_t allRoverNews = 0x80000000u;
+uint32_t takeRoverNews();
+
 // A rover slot's socket changed (a login filled it, or it was closed): the
 // rover thread watches the slot's socket afresh.
 void noteRoverSocketChanged(int clientIndex);
