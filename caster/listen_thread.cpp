@@ -10,6 +10,7 @@
 #include "caster/pending_logins.h"
 #include "caster/rover_login.h"
 #include "caster/sourcetable.h"
+#include "caster/web_client_thread.h"
 #include "core/records.h"
 #include "core/startup_files.h"
 #include "platform/clock.h"
@@ -29,7 +30,6 @@ std::string httpListenPort = "80";
 std::atomic<bool> casterSettingsReload{false};
 
 namespace {
-constexpr int webSlotWaitMs = 100;
 constexpr int idleWaitMs = 100;
 
 struct ListenPort {
@@ -166,6 +166,7 @@ void acceptWebConnection()
     w.connectTime = wallTime();
     w.inUse = true;
     releaseMutex(w.mutex);
+    noteWebUserAccepted();
 }
 
 void listenThread()

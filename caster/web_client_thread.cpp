@@ -1,5 +1,6 @@
 #include "caster/web_client_thread.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -13,6 +14,10 @@ namespace {
 // The wait for browser data is cut into steps so that a shutdown is seen
 // within one step, not after the whole wait.
 constexpr int waitStepMs = 100;
+
+// Browsers parked by the listen thread so far; while it stands still after
+// a turn that found no slot in use, no slot can be in use.
+std::atomic<uint32_t> webAccepts{0};
 
 time_t absDiff(time_t a, time_t b) { return a > b ? a - b : b - a; }
 
@@ -109,9 +114,26 @@ void webClientTurn(time_t now, int waitMs)
     }
 }
 
+void noteWebUserAccepted()
+{
+    webAccepts.fetch_add(1, std::memory_order_acq_rel);
+}
+
 void webClientThread()
 {
-    while (webThreadRun) webClientTurn(wallTime(), webSelectTimeoutMs);
+    bool knownEmpty = false;
+    uint32_t acceptsSeen = 0;
+    while (webThreadRun) {
+        uint32_t accepts = webAccepts.load(std::memory_order_acquire);
+        if (knownEmpty && accepts == acceptsSeen) {
+            // The idle turn, without walking fifty empty slots.
+            sleepMs(webIdleSleepMs);
+            continue;
+        }
+        acceptsSeen = accepts;
+        webClientTurn(wallTime(), webSelectTimeoutMs);
+        knownEmpty = webUserCount == 0;
+    }
     for (WebUser& w : webUser) {
         closeSocket(w.socket);
         w.socket = invalidSocket;

@@ -13,6 +13,10 @@ constexpr int webSlotWaitMs = 100;
 // cleared, every browser socket closed.
 void webClientThread();
 
+// The listen thread has parked a browser in a slot (called after inUse is
+// set): the web status thread looks at the slots again.
+void noteWebUserAccepted();
+
 // One turn at calendar time `now`, waiting at most waitMs for browser data
 // (tests pass a short wait).
 void webClientTurn(time_t now, int waitMs);
