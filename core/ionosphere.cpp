@@ -90,11 +90,13 @@ bool levelIonosphere(IonoLevelling& v, double c0, double ctp, double p0, double 
             v.lastEpochMs = epochMs;
             v.pair = uint8_t(tp);
             v.sum = codeGf - phaseGf;
+            v.sumSquares = v.sum * v.sum;
             v.count = 1;
         }
     } else {
         v.rejected = 0;
         v.sum += offset;
+        v.sumSquares += offset * offset;
         ++v.count;
     }
     const double levelled = (phaseGf + v.sum / v.count) / perTec;
@@ -102,6 +104,18 @@ bool levelIonosphere(IonoLevelling& v, double c0, double ctp, double p0, double 
     tec = v.tec;
     return true;
 }
+
+}   // namespace
+
+double levelStandardError(const IonoLevelling& v)
+{
+    if (v.count < 2) return -1;
+    const double mean = v.sum / v.count;
+    const double variance = (v.sumSquares - v.count * mean * mean) / (v.count - 1);
+    return variance > 0 ? std::sqrt(variance / v.count) : 0.0;
+}
+
+namespace {
 
 struct Plan {
     bool slip;

@@ -24,6 +24,11 @@
 constexpr double ionoFirstOrderCoeff = 40.309;
 
 void estimateIonoGps(GpsSatObs& sat);
+
+// Standard error (m of geometry-free combination) of an arc's level: how far
+// the mean of the code noise so far may leave the levelled ionosphere off.
+// Negative while the arc has fewer than two samples.
+double levelStandardError(const IonoLevelling& v);
 void estimateIonoBds(BdsSatObs& sat);
 void estimateIonoGal(GalSatObs& sat);
 // `slot` (1..24) is only needed when the entry's `freqChannel` is not a valid

@@ -24,6 +24,7 @@ struct IonoFilter {
 // geometry-free code by the mean of their difference over the arc so far.
 struct IonoLevelling {
     double sum = 0;           // sum over the arc of (code GF - bridged phase GF), m
+    double sumSquares = 0;    // and of its squares, m^2: the spread of the code noise
     uint32_t count = 0;       // samples in the sum; 0 while there is no arc
     uint32_t lastEpochMs = 0; // epoch of the last sample
     double bridge = 0;        // added to the raw phase GF to undo the arc's slips, m

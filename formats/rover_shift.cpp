@@ -4,6 +4,8 @@
 
 namespace {
 constexpr double pi = 3.1415926535898;
+// An eighth of the L1 wavelength.
+constexpr double maxPhaseShiftErrorM = 0.025;
 }
 
 RoverShift roverShiftOf(double roverLatitude, double roverLongitude, double masterLatitudeRad,
@@ -17,8 +19,8 @@ RoverShift roverShiftOf(double roverLatitude, double roverLongitude, double mast
     return r;
 }
 
-bool bandShift(const RoverShift& r, const double g[6], int16_t elevationDeg, double k,
-               double& codeShift, double& phaseShift)
+bool bandShift(const RoverShift& r, const double (&g)[shiftEntries], int16_t elevationDeg,
+               double k, double& codeShift, double& phaseShift)
 {
     codeShift = phaseShift = 0;
     if (!r.active) return false;
@@ -35,6 +37,13 @@ bool bandShift(const RoverShift& r, const double g[6], int16_t elevationDeg, dou
     double dc = k * f * ic, dp = k * f * ip;
     if (!std::isfinite(dc) || !std::isfinite(dp)) return false;
     codeShift = dc;
-    phaseShift = dp;
+    // A phase shift is worth sending only while its own error stays below
+    // what ambiguity resolution tolerates: levels from noisy code, carried
+    // from distant auxiliaries, can be off by several centimetres per
+    // satellite, and then the master's unshifted carrier serves the rover
+    // better. The code shift stays: its error is small against the code's
+    // own noise.
+    const double phaseError = k * f * g[6] * std::hypot(r.dLat, r.dLonScaled);
+    phaseShift = phaseError <= maxPhaseShiftErrorM ? dp : 0.0;
     return true;
 }

@@ -17,10 +17,13 @@ RoverShift roverShiftOf(double roverLatitude, double roverLongitude, double mast
 // What comes off the master's code and phase of one band: g holds the
 // satellite's six gradient entries (phase ionosphere, troposphere, code
 // ionosphere, each times latitude then longitude; the troposphere pair is
-// not applied), k the band's factor.
+// not applied) and the standard error of the phase term's slope (0 when not
+// known), k the band's factor. The phase is left unshifted where the shift's
+// own error would exceed what a rover's ambiguity resolution can bear.
 // False (both 0) when the shift is not finite.
-bool bandShift(const RoverShift& r, const double g[6], int16_t elevationDeg, double k,
-               double& codeShift, double& phaseShift);
+constexpr int shiftEntries = 7;
+bool bandShift(const RoverShift& r, const double (&g)[shiftEntries], int16_t elevationDeg,
+               double k, double& codeShift, double& phaseShift);
 
 // Band factors of the ionosphere terms (GLONASS uses the GPS ones).
 constexpr double gpsBandFactor[3] = {4.963636363636364, 8.174833333333334, 8.530260869565218};

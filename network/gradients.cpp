@@ -7,6 +7,7 @@
 #include "core/base_station.h"
 #include "core/ephemeris.h"
 #include "core/gnss_time.h"
+#include "core/ionosphere.h"
 #include "core/records.h"
 #include "core/troposphere.h"
 #include "network/nearest_base.h"
@@ -95,6 +96,16 @@ struct PlaneFit {
         }
         return std::isfinite(sx) && std::isfinite(sy);
     }
+
+    // What one sample of value 1 at (x, y) adds to the slopes: the fit is
+    // linear in the samples, so this carries each station's error into them.
+    bool sensitivity(double x, double y, double& ax, double& ay) const
+    {
+        PlaneFit unit = *this;
+        unit.xt = x;
+        unit.yt = y;
+        return unit.solve(ax, ay);
+    }
 };
 
 // Where the broadcast orbit puts the satellite of an entry now (metres,
@@ -176,6 +187,32 @@ bool currentSample(const Sat& s, uint32_t masterEpoch)
     return std::llabs(epochAgeMs(masterEpoch, s.epochMs)) <= maxSampleAgeMs;
 }
 
+// Standard error of the fitted phase slope along its worst direction, from
+// the levels' standard errors: each auxiliary's error enters through its
+// own sample, the master's through every sample at once (each sample is a
+// difference against it). A level without an error estimate yet counts as
+// unknown: infinity.
+double slopeError(const PlaneFit& fit, const double* x, const double* y, const double* error,
+                  int count, double masterError)
+{
+    if (!(masterError >= 0)) return INFINITY;
+    double cxx = 0, cxy = 0, cyy = 0, mx = 0, my = 0;
+    for (int k = 0; k < count; ++k) {
+        double ax, ay;
+        if (!(error[k] >= 0) || !fit.sensitivity(x[k], y[k], ax, ay)) return INFINITY;
+        const double v = error[k] * error[k];
+        cxx += v * ax * ax, cxy += v * ax * ay, cyy += v * ay * ay;
+        mx += ax, my += ay;
+    }
+    const double m = masterError * masterError;
+    cxx += m * mx * mx, cxy += m * mx * my, cyy += m * my * my;
+    // Largest eigenvalue of the 2 x 2 covariance.
+    const double half = 0.5 * (cxx + cyy);
+    const double spread = std::sqrt(0.25 * (cxx - cyy) * (cxx - cyy) + cxy * cxy);
+    const double worst = std::sqrt(half + spread);
+    return std::isfinite(worst) ? worst : INFINITY;
+}
+
 template <typename Sat, size_t N>
 bool calcNetCorr(int baseIndex, double (&block)[8][N], const SystemPlan& plan)
 {
@@ -217,6 +254,7 @@ bool calcNetCorr(int baseIndex, double (&block)[8][N], const SystemPlan& plan)
         const double mIc = plan.ionoFactor * (ms.codeDelay[1] - ms.codeDelay[0]);
         PlaneFit ip, tropo, ic;
         int used = 0;
+        double usedX[9], usedY[9], usedError[9];
         for (int k = 0; k < auxCount; ++k) {
             BaseStation& b = baseStation[aux[k]];
             if (!hasPosition(b)) continue;
@@ -234,6 +272,9 @@ bool calcNetCorr(int baseIndex, double (&block)[8][N], const SystemPlan& plan)
             ip.add(dLat[k], dLonC[k], tIp);
             tropo.add(dLat[k], dLonC[k], tT);
             ic.add(dLat[k], dLonC[k], tIc);
+            usedX[used] = dLat[k];
+            usedY[used] = dLonC[k];
+            usedError[used] = plan.ionoFactor * levelStandardError(as.levelling);
             ++used;
         }
         if (used == 0) continue;
@@ -244,7 +285,10 @@ bool calcNetCorr(int baseIndex, double (&block)[8][N], const SystemPlan& plan)
         double n, east;
         if (ip.solve(n, east)) {
             double g0 = -n / ionoScale, g1 = -east / ionoScale;
-            if (std::isfinite(g0) && std::isfinite(g1)) block[0][s] = g0, block[1][s] = g1;
+            const double error = slopeError(ip, usedX, usedY, usedError, used,
+                                            plan.ionoFactor * levelStandardError(ms.levelling));
+            if (std::isfinite(g0) && std::isfinite(g1))
+                block[0][s] = g0, block[1][s] = g1, block[6][s] = error / ionoScale;
         }
         if (tropo.solve(n, east)) {
             block[2][s] = -n / earthScale;

@@ -71,7 +71,8 @@ void shiftSatellites(Sat* sats, int entries, uint32_t epochMs, const double (&g)
     for (int i = 0; i < entries; ++i) {
         Sat& s = sats[i];
         if (s.epochMs != epochMs) continue;
-        const double entry[6] = {g[0][i], g[1][i], g[2][i], g[3][i], g[4][i], g[5][i]};
+        const double entry[shiftEntries] = {g[0][i], g[1][i], g[2][i], g[3][i],
+                                            g[4][i], g[5][i], g[6][i]};
         double phaseShift[2] = {0, 0};
         // GLONASS takes the GPS band factors.
         for (int band = 0; band < 2; ++band) {

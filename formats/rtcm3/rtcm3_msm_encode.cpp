@@ -233,7 +233,8 @@ template <size_t N>
 void applyShift(MsmSat& s, const RoverShift& r, const double (&g)[8][N], int slot, int16_t elevation,
                 const double (&k)[3], int bands)
 {
-    const double entries[6] = {g[0][slot], g[1][slot], g[2][slot], g[3][slot], g[4][slot], g[5][slot]};
+    const double entries[shiftEntries] = {g[0][slot], g[1][slot], g[2][slot], g[3][slot],
+                                          g[4][slot], g[5][slot], g[6][slot]};
     for (int b = 0; b < bands; ++b) {
         double dc, dp;
         if (!bandShift(r, entries, elevation, k[b], dc, dp)) continue;

@@ -410,6 +410,9 @@ TEST(Ionosphere, CarrierLevellingBridgesSlipsAndRestartsOnlyOnLoss)
     // at worst, 2 sigma of the code noise's mean); the ambiguities, hundreds
     // of metres, have left no trace.
     EXPECT_LT(worst, 0.08);
+    // Its standard error follows the code noise: 0.5 m of geometry-free
+    // noise averaged over 600 samples.
+    EXPECT_NEAR(levelStandardError(s.levelling), 0.5 / std::sqrt(600.0), 0.004);
 
     // A flagged slip of 7 and 5 cycles, then an unflagged one of -3 L1
     // cycles: the level goes on without a step (unbridged, they would make
@@ -432,5 +435,6 @@ TEST(Ionosphere, CarrierLevellingBridgesSlipsAndRestartsOnlyOnLoss)
     EXPECT_GT(s.levelling.count, 650u);
     epoch(1860);
     EXPECT_EQ(s.levelling.count, 1u);
+    EXPECT_LT(levelStandardError(s.levelling), 0);   // one sample tells no spread
     expectFinite<GpsSatObs, 3>(s, "levelled");
 }
