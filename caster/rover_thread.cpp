@@ -351,10 +351,29 @@ bool roverTimed[maxClients];
 bool roverKeptAliveOnly[maxClients];
 uint32_t roverDueAt[maxClients];
 bool anyRoverServed = false;
+// The bases (bit per base, as the wake-ups note them) whose stored messages
+// can bring the rover anything: its master's, and for a stream that builds
+// its frames its auxiliaries' too. A rover's bases change only with its
+// input, its login or its close, and each of those makes a full pass.
+uint32_t roverNewsRead[maxClients];
+static_assert(maxBases < 31, "each base's news is a bit of its own below allRoverNews");
+
+uint32_t basesReadBy(const Client& c)
+{
+    if (!c.active || c.erpIndex >= 0) return 0;
+    int master = c.masterBase;
+    if (master < 0 || master >= maxBases) return 0;
+    uint32_t bases = 1u << master;
+    if (kindsReadBy(c.streamCode) != allKindsRead) return bases;
+    for (int32_t a : c.auxBase)
+        if (a >= 0 && a < maxBases) bases |= 1u << a;
+    return bases;
+}
 
 void noteRoverDue(int clientIndex, uint32_t now)
 {
     const Client& c = client[clientIndex];
+    roverNewsRead[clientIndex] = basesReadBy(c);
     uint32_t in = c.active ? roverDueInMs(clientIndex, now) : UINT32_MAX;
     roverTimed[clientIndex] = in != UINT32_MAX;
     roverDueAt[clientIndex] = now + in;
@@ -409,30 +428,14 @@ void roverDuePass(uint32_t now)
     }
 }
 
-// Whether a message stored for the bases in `news` (bit per base) can
-// bring the rover anything: its master's, and for a stream that builds its
-// frames from its auxiliary bases, theirs.
-bool roverReadsNews(const Client& c, uint32_t news)
-{
-    if (c.erpIndex >= 0) return false;
-    int master = c.masterBase;
-    if (master < 0 || master >= maxBases) return false;
-    if (news & (1u << master)) return true;
-    if (kindsReadBy(c.streamCode) != allKindsRead) return false;
-    for (int32_t a : c.auxBase)
-        if (a >= 0 && a < maxBases && (news & (1u << a))) return true;
-    return false;
-}
-
 // The pass of a turn that brought only messages of some bases: their
 // rovers, and those whose time has come.
 void roverNewsPass(uint32_t now, uint32_t news)
 {
     for (int i = 0; i < maxClients; ++i) {
         bool due = roverTimed[i] && int32_t(now - roverDueAt[i]) >= 0;
-        const Client& c = client[i];
-        if (!due && !(c.active && roverReadsNews(c, news))) continue;
-        if (c.active) serveRover(i, now);
+        if (!due && !(roverNewsRead[i] & news)) continue;
+        if (client[i].active) serveRover(i, now);
         noteRoverDue(i, now);
     }
 }

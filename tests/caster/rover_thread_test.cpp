@@ -312,3 +312,39 @@ TEST_F(RoverThread, QuietTurnServesOnlyTheRoversThatAreDue)
     EXPECT_NEAR(arrivals[1][0], 500, 60);
     EXPECT_NEAR(arrivals[0][0], 1000, 60);
 }
+
+// A message stored for one base brings a turn that serves that base's
+// rovers, and leaves the others untouched.
+TEST_F(RoverThread, MessageOfOneBaseServesOnlyItsRovers)
+{
+    makeTrustedBase(0);
+    makeTrustedBase(1);
+    SocketPair a = pair(), b = pair();
+    attachRover(0, a.caster, 0, 0);
+    attachRover(1, b.caster, 0, 1);
+    std::thread worker(clientThread);
+    // Past the first pass and the interval after which a served rover's
+    // socket is looked at again.
+    usleep(1100 * 1000);
+    uint32_t sampledB = client[1].takeSampleMs;
+    uint32_t sampledA = client[0].takeSampleMs;
+    keep(0, kind1004, rtcmFrame(1004, 40), 5000);
+    std::vector<uint8_t> got;
+    for (int i = 0; i < 200 && got.empty(); ++i) {
+        usleep(5000);
+        got = drain(a.rover);
+    }
+    EXPECT_EQ(rtcmNumbers(got), std::vector<int>{1004});
+    EXPECT_NE(client[0].takeSampleMs, sampledA);
+    EXPECT_EQ(client[1].takeSampleMs, sampledB);
+    EXPECT_TRUE(drain(b.rover).empty());
+    keep(1, kind1012, rtcmFrame(1012, 40), 5000);
+    got.clear();
+    for (int i = 0; i < 200 && got.empty(); ++i) {
+        usleep(5000);
+        got = drain(b.rover);
+    }
+    EXPECT_EQ(rtcmNumbers(got), std::vector<int>{1012});
+    dataThreadsRun = false;
+    worker.join();
+}
