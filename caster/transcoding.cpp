@@ -332,6 +332,8 @@ void decodeRtcmFrame(int baseIndex, int32_t code, const uint8_t* rx, uint32_t st
     default:   // 1032, 1114, 1230: kept and passed on as they are
         break;
     }
+    // After any new-observations mark above: the network thread looks.
+    noteNetworkWork();
 }
 
 void decodeCmrFrame(int baseIndex, int32_t code, const uint8_t* frame, uint32_t length,

@@ -209,6 +209,7 @@ void resetBaseStation(BaseStation& b)
 }
 
 WakeSignal baseArrivalWake;
+std::atomic<uint32_t> networkWorkNotes{0};
 
 void openBaseArrivalWake()
 {

@@ -199,6 +199,13 @@ void constructBaseStation(BaseStation& b);
 // Returns the slot to its free state after its base went away.
 void resetBaseStation(BaseStation& b);
 
+// The network-correction thread's work comes from two places: a base's
+// observations marked new (gpsObsNew ...) and a synthetic station taken for
+// a rover. Whoever makes either notes it here, after the mark, so that a
+// thread that found nothing to do can rest until the count moves.
+extern std::atomic<uint32_t> networkWorkNotes;
+inline void noteNetworkWork() { networkWorkNotes.fetch_add(1, std::memory_order_acq_rel); }
+
 // While no base is connected the base data thread has nothing to read and
 // sleeps its longer turn; a base admitted into a slot ends that sleep.
 extern WakeSignal baseArrivalWake;

@@ -77,6 +77,7 @@ void chooseErpRecord(int clientIndex)
         geodeticToEcef(nodeLat, nodeLon, erpHeightM, r.ecefX, r.ecefY, r.ecefZ);
         // Last: the network-correction thread takes up a record in use.
         r.inUse.store(1, std::memory_order_release);
+        noteNetworkWork();
         c.erpIndex = i;
         fullNoted = false;
         return;

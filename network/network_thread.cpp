@@ -88,11 +88,38 @@ int networkTurnWaitMs(uint32_t startMs, uint32_t nowMs)
     return spent < next ? int(next - spent) : 1;
 }
 
+namespace {
+
+// Whether a base's observations wait for their gradients or a synthetic
+// station is kept: the work a later turn can have.
+bool networkWorkPending()
+{
+    for (const ErpRecord& r : erp)
+        if (r.inUse.load(std::memory_order_acquire)) return true;
+    for (BaseStation& b : baseStation)
+        for (const SystemTurn& s : systems)
+            if ((b.*s.obsNew).load()) return true;
+    return false;
+}
+
+}   // namespace
+
 void networkCorrectionThread()
 {
+    // After a turn that left nothing pending, the turns only look whether
+    // anything was noted since, without walking the records.
+    bool restFound = false;
+    uint32_t notesSeen = 0;
     while (dataThreadsRun) {
+        uint32_t notes = networkWorkNotes.load(std::memory_order_acquire);
+        if (restFound && notes == notesSeen) {
+            sleepMs(networkIdleTurnMs);
+            continue;
+        }
+        notesSeen = notes;
         uint32_t start = clockMs();
         networkCorrectionTurn(start);
+        restFound = !networkWorkPending();
         sleepMs(networkTurnWaitMs(start, clockMs()));
     }
 }
