@@ -15,6 +15,9 @@ struct PendingLogin {
 
 // Touched by the listen thread only.
 PendingLogin pending[maxPendingLogins];
+// Entries holding a socket: with none, an idle turn of the listen thread
+// walks no entry.
+int held = 0;
 
 uint32_t waitLimit(LoginKind kind)
 {
@@ -23,6 +26,7 @@ uint32_t waitLimit(LoginKind kind)
 
 void drop(PendingLogin& p)
 {
+    if (p.socket != invalidSocket) --held;
     closeSocket(p.socket);
     p.socket = invalidSocket;
 }
@@ -39,6 +43,7 @@ void runLogin(PendingLogin& p)
     // The login owns the socket from here: it keeps it or closes it.
     Socket s = p.socket;
     p.socket = invalidSocket;
+    --held;
     int index = -1;
     if (p.kind == LoginKind::base)
         completeBaseLogin(s, index);
@@ -68,6 +73,7 @@ void addPendingLogin(Socket s, LoginKind kind, uint32_t now)
         slot = oldest;
     }
     slot->socket = s;
+    ++held;
     slot->kind = kind;
     slot->acceptedMs = now;
 }
@@ -75,6 +81,7 @@ void addPendingLogin(Socket s, LoginKind kind, uint32_t now)
 int pendingLoginPollFds(pollfd* fds, int room)
 {
     int count = 0;
+    if (held == 0) return 0;
     for (const PendingLogin& p : pending) {
         if (p.socket == invalidSocket || count >= room) continue;
         fds[count].fd = p.socket;
@@ -88,6 +95,7 @@ int pendingLoginPollFds(pollfd* fds, int room)
 int pendingLoginWaitMs(uint32_t now, int longest)
 {
     int wait = longest;
+    if (held == 0) return wait;
     for (const PendingLogin& p : pending) {
         if (p.socket == invalidSocket) continue;
         uint32_t waited = clockDiff(now, p.acceptedMs);
@@ -100,6 +108,7 @@ int pendingLoginWaitMs(uint32_t now, int longest)
 
 void servePendingLogins(const pollfd* fds, int count, uint32_t now)
 {
+    if (held == 0) return;
     for (int k = 0; k < count; ++k) {
         if (fds[k].revents == 0) continue;
         for (PendingLogin& p : pending) {
@@ -120,10 +129,7 @@ void servePendingLogins(const pollfd* fds, int count, uint32_t now)
 
 int pendingLoginCount()
 {
-    int count = 0;
-    for (const PendingLogin& p : pending)
-        if (p.socket != invalidSocket) ++count;
-    return count;
+    return held;
 }
 
 void closePendingLogins()
