@@ -121,6 +121,7 @@ void sendKeepAlive(int clientIndex, uint32_t now)
     uint8_t frame[maxFrameBytes];
     int n = encodeRtcm1013(-1, frame);
     if (n <= 0 || n > maxFrameBytes) return;
+    expectBatchFrames(clientIndex, 1);
     sendClientFrame(clientIndex, frame, uint32_t(n), &c.lastSent1013, now,
                     "error sending 1013 out ", now);
 }

@@ -579,6 +579,10 @@ namespace {
 // Per rover: inside a batch, and the socket that holds frames back for it.
 bool batchOpen[maxClients];
 Socket heldBackOn[maxClients];
+// Frames the batch is known to carry still, when known: the last of them
+// goes out without MSG_MORE and takes what was held back with it, which
+// saves the push after it (a system call per rover and pass).
+int framesLeft[maxClients];
 }   // namespace
 
 RoverOutputBatch::RoverOutputBatch(int clientIndex)
@@ -588,6 +592,15 @@ RoverOutputBatch::RoverOutputBatch(int clientIndex)
     if (!outermost_) return;
     batchOpen[clientIndex] = true;
     heldBackOn[clientIndex] = invalidSocket;
+    framesLeft[clientIndex] = 0;
+}
+
+void expectBatchFrames(int clientIndex, int count)
+{
+    if (clientIndex < 0 || clientIndex >= maxClients || !batchOpen[clientIndex]) return;
+    // Without TCP_NODELAY a last send could wait for an acknowledgement;
+    // the push after the batch never does.
+    framesLeft[clientIndex] = clientNoDelay && count > 0 ? count : 0;
 }
 
 RoverOutputBatch::~RoverOutputBatch()
@@ -612,7 +625,13 @@ FrameSend sendClientFrame(int clientIndex, const uint8_t* frame, uint32_t length
         return FrameSend::sent;
     }
     int n;
-    if (batchOpen[clientIndex]) {
+    if (batchOpen[clientIndex] && framesLeft[clientIndex] == 1) {
+        framesLeft[clientIndex] = 0;
+        n = socketSend(c.clientSocket, frame, length);
+        // Everything held back left with it.
+        if (n > 0) heldBackOn[clientIndex] = invalidSocket;
+    } else if (batchOpen[clientIndex]) {
+        if (framesLeft[clientIndex] > 0) --framesLeft[clientIndex];
         n = socketSendMore(c.clientSocket, frame, length);
         if (n > 0) heldBackOn[clientIndex] = c.clientSocket;
     } else {
@@ -781,6 +800,36 @@ bool relayGroups(int clientIndex, int code, int master, uint32_t now)
 
 }   // namespace
 
+namespace {
+
+// How many frames the relayed groups of a stream that only relays will
+// send the rover this pass; 0 for a stream that builds frames as well.
+int newRelayFrames(int clientIndex, int code, BaseStation& b)
+{
+    const Client& c = client[clientIndex];
+    auto count = [&](std::span<const Relay> kinds) {
+        int n = 0;
+        for (const Relay& r : kinds) {
+            uint32_t stamp = 0;
+            if (newKeptStamp(b, r.kind, stamp, c.*r.lastSent)) ++n;
+        }
+        return n;
+    };
+    switch (code) {
+    case 0:
+    case 10: return count(rtcm31Observations) + count(rtcm31Station);
+    case 2:
+    case 12: return count(msmObservations) + count(msmStation);
+    case 3:
+    case 13: return count(nctObservations) + count(nctStation);
+    case 4:
+    case 14: return count(cmrObservations) + count(cmrStation);
+    default: return 0;
+    }
+}
+
+}   // namespace
+
 bool sendBaseData(int clientIndex)
 {
     return sendBaseDataAt(clientIndex, clockMs());
@@ -795,6 +844,7 @@ bool sendBaseDataAt(int clientIndex, uint32_t now)
     if (master < 0 || master >= maxBases) return false;
     BaseStation& b = baseStation[master];
 
+    expectBatchFrames(clientIndex, newRelayFrames(clientIndex, code, b));
     if (!relayGroups(clientIndex, code, master, now)) return false;
     detectNewEpochs(clientIndex, b, now);
     return sendNetworkFrames(clientIndex, now);

@@ -51,6 +51,11 @@ private:
     bool outermost_;
 };
 
+// Within a batch: the rover will be sent `count` frames more in it (a
+// guess that may be wrong either way without harm), so that the last goes
+// out without being held back.
+void expectBatchFrames(int clientIndex, int count);
+
 // Sends one frame to the rover. Whatever the socket does not take is kept
 // for flushClientOutput; `*stampTarget` (a last-sent stamp of this rover, or
 // null) takes `stamp` once the whole frame is out. `errorText` is the

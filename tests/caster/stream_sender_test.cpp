@@ -286,3 +286,29 @@ TEST_F(StreamSender, KeepAliveOnlyWithoutMasterBase)
     roverSendPass(15002);
     EXPECT_EQ(rtcmNumbers(drain(untrusted.rover)), std::vector<int>{1004});
 }
+
+// The frames of one batch all leave with its end, whether the number of
+// frames it was told to expect is right, too low or too high.
+TEST_F(StreamSender, BatchHoldsNothingBackAtItsEnd)
+{
+    SocketPair p = pair();
+    attachRover(0, p.caster, 10, -1);
+    const std::vector<uint8_t> a = rtcmFrame(1005, 19), b = rtcmFrame(1006, 21);
+    for (int expected : {0, 1, 2, 3}) {
+        {
+            RoverOutputBatch batch(0);
+            expectBatchFrames(0, expected);
+            EXPECT_EQ(sendClientFrame(0, a.data(), uint32_t(a.size()), nullptr, 0, "a ", 1),
+                      FrameSend::sent);
+            EXPECT_EQ(sendClientFrame(0, b.data(), uint32_t(b.size()), nullptr, 0, "b ", 1),
+                      FrameSend::sent);
+        }
+        std::vector<uint8_t> got;
+        for (int i = 0; i < 20 && got.size() < a.size() + b.size(); ++i) {
+            usleep(5000);
+            std::vector<uint8_t> more = drain(p.rover);
+            got.insert(got.end(), more.begin(), more.end());
+        }
+        EXPECT_EQ(rtcmNumbers(got), (std::vector<int>{1005, 1006})) << expected;
+    }
+}
