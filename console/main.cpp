@@ -20,6 +20,7 @@
 #include "core/caster_settings.h"
 #include "core/gnss_time.h"
 #include "core/records.h"
+#include "core/rover_wake.h"
 #include "core/startup_files.h"
 #include "network/network_thread.h"
 #include "platform/clock.h"
@@ -101,6 +102,8 @@ void shutdownCaster()
     listenThreadRun = false;
     tcpBaseThreadRun = false;
     webThreadRun = false;
+    // The rover thread sleeps until there is work; this is some.
+    wakeRoverThread();
     sleepMs(500);
 }
 
