@@ -1,5 +1,7 @@
 #include "rtk_compare.h"
 
+#include "support/double_differences.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -90,13 +92,13 @@ double ddIonosphereRms(const RinexObs& rover, const RinexObs& reference, uint32_
     // Geometry-free code C2W - C1C = I2 - I1 = (gamma - 1) I1, gamma = (f1/f2)^2.
     const double gammaMinus1 = (154.0 * 154.0) / (120.0 * 120.0) - 1.0;
     // Single differences rover - reference per epoch and satellite.
-    std::map<std::string, std::map<std::string, double>> sd;
-    std::map<std::string, int> seen;
+    std::vector<std::map<std::string, double>> sd;
     for (const auto& [epoch, sats] : rover) {
         uint32_t tow = rinexTowMs(epoch);
         if (tow < fromTowMs || tow >= toTowMs) continue;
         auto ref = reference.find(epoch);
         if (ref == reference.end()) continue;
+        std::map<std::string, double>& epochSd = sd.emplace_back();
         for (const auto& [sat, values] : sats) {
             if (sat[0] != 'G') continue;
             auto other = ref->second.find(sat);
@@ -108,31 +110,9 @@ double ddIonosphereRms(const RinexObs& rover, const RinexObs& reference, uint32_
             double r1 = get(values, "C1C"), r2 = get(values, "C2W");
             double b1 = get(other->second, "C1C"), b2 = get(other->second, "C2W");
             if (r1 == 0 || r2 == 0 || b1 == 0 || b2 == 0) continue;
-            sd[epoch][sat] = ((r2 - r1) - (b2 - b1)) / gammaMinus1;
-            ++seen[sat];
+            epochSd[sat] = ((r2 - r1) - (b2 - b1)) / gammaMinus1;
         }
     }
-    pairs = 0;
-    if (seen.empty()) return -1;
-    std::string pivot =
-        std::max_element(seen.begin(), seen.end(), [](auto& a, auto& b) { return a.second < b.second; })
-            ->first;
-    std::map<std::string, std::pair<double, int>> sums;
-    for (const auto& [epoch, sats] : sd) {
-        auto p = sats.find(pivot);
-        if (p == sats.end()) continue;
-        for (const auto& [sat, v] : sats) {
-            if (sat == pivot) continue;
-            sums[sat].first += v - p->second;
-            ++sums[sat].second;
-        }
-    }
-    double sum2 = 0;
-    for (const auto& [sat, s] : sums) {
-        if (s.second < 60) continue;   // too few epochs to average the code noise down
-        double mean = s.first / s.second;
-        sum2 += mean * mean;
-        ++pairs;
-    }
-    return pairs ? std::sqrt(sum2 / pairs) : -1;
+    // Sixty epochs at least, to average the code noise down.
+    return meanDoubleDifferenceRms(sd, 60, pairs);
 }

@@ -22,6 +22,7 @@
 #include "network/imac_observations.h"
 #include "network/nearest_base.h"
 #include "platform/console.h"
+#include "support/double_differences.h"
 #include "support/network_feed.h"
 
 namespace {
@@ -52,35 +53,8 @@ struct DoubleDifferences {
             if (reference.count(sat)) sd[sat] = (v - reference.at(sat)) / gammaMinus1;
         epochs.push_back(sd);
     }
-    double rms(int& pairs) const
-    {
-        std::map<int, int> seen;
-        for (const auto& e : epochs)
-            for (const auto& [sat, v] : e) ++seen[sat];
-        pairs = 0;
-        if (seen.empty()) return -1;
-        int pivot = seen.begin()->first;
-        for (const auto& [sat, n] : seen)
-            if (n > seen[pivot]) pivot = sat;
-        std::map<int, std::pair<double, int>> sums;
-        for (const auto& e : epochs) {
-            auto p = e.find(pivot);
-            if (p == e.end()) continue;
-            for (const auto& [sat, v] : e) {
-                if (sat == pivot) continue;
-                sums[sat].first += v - p->second;
-                ++sums[sat].second;
-            }
-        }
-        double sum2 = 0;
-        for (const auto& [sat, s] : sums) {
-            if (s.second < 300) continue;   // too few epochs to average the code noise down
-            double mean = s.first / s.second;
-            sum2 += mean * mean;
-            ++pairs;
-        }
-        return pairs ? std::sqrt(sum2 / pairs) : -1;
-    }
+    // 300 epochs at least, to average the code noise down.
+    double rms(int& pairs) const { return meanDoubleDifferenceRms(epochs, 300, pairs); }
 };
 
 }   // namespace
