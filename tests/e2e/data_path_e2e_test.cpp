@@ -5,7 +5,8 @@
 // rover hangs up with data unread and another stops reading, and everybody
 // else must go on being served on time.
 //
-// All of it is one test: the minute of trust is paid once. With E2E_DUMP
+// All of it is one test: the minute of trust is paid once. A second one
+// counts every epoch of every format over a longer run. With E2E_DUMP
 // naming a directory, the rovers' streams and the caster's console are left
 // there for a look at a failure.
 
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -24,10 +26,12 @@
 
 #include "caster_process.h"
 #include "core/base64.h"
+#include "core/checksum.h"
 #include "platform/clock.h"
 #include "replay_base.h"
 #include "stream_content.h"
 #include "stream_frames.h"
+#include "support/rtcm_walk.h"
 #include "support/test_support.h"
 
 namespace {
@@ -214,6 +218,36 @@ void dumpCapture(const Rover& r)
         << r.capture.bytes;
 }
 
+// Starts the caster with twenty users and the two bases' passwords, every
+// format and stream switched on.
+void startCaster(CasterProcess& caster, const CasterPorts& ports)
+{
+    std::string nextYear = std::to_string(std::stoi(formatLocalTime("%Y", time(nullptr))) + 1);
+    std::string users;
+    for (int i = 0; i < 20; ++i)
+        users += "u" + std::to_string(i) + ":pass 100 " + nextYear + " l f s t st z e\r\n";
+    caster.writeFile("users.txt", users);
+    caster.writeFile("base.txt", "pw /TESTGLO\r\npw /GMSD\r\n");
+    caster.writeFile("caster.txt", casterSettingsText(ports.rover));
+    ASSERT_TRUE(caster.start(ports));
+}
+
+// testglo (GPS + GLONASS legacy observations and 1005) and gmsd7 (MSM4
+// only) log in and replay; they are trusted after more than 60 s of data.
+void startTrustedBases(const CasterProcess& caster, ReplayBase& testglo, ReplayBase& gmsd)
+{
+    ASSERT_TRUE(testglo.login(caster.ports().base,
+                              baseLogin("TESTGLO", "Nagano", 35.873, 138.390,
+                                        "1004(1),1005(10),1012(1)", "GPS+GLO")));
+    ASSERT_TRUE(gmsd.login(caster.ports().base,
+                           baseLogin("GMSD", "Tanegashima", 30.556, 131.016,
+                                     "1074(1),1084(1),1124(1)", "GPS+GLO+BDS")));
+    testglo.start();
+    gmsd.start();
+    ASSERT_TRUE(caster.waitConsole("baseID TESTGLO is now trusted", 75000)) << caster.console();
+    ASSERT_TRUE(caster.waitConsole("baseID GMSD is now trusted", 5000)) << caster.console();
+}
+
 }   // namespace
 
 TEST(DataPathE2E, TrustedBasesServeEveryFormatAndSurviveFailures)
@@ -237,31 +271,14 @@ TEST(DataPathE2E, TrustedBasesServeEveryFormatAndSurviveFailures)
                               gpsGloMsmOnly(std::string(gmsdBytes.begin(), gmsdBytes.end()))));
 
     CasterPorts ports = pickFreePorts();
-    std::string nextYear = std::to_string(std::stoi(formatLocalTime("%Y", time(nullptr))) + 1);
-    std::string users;
-    for (int i = 0; i < 20; ++i)
-        users += "u" + std::to_string(i) + ":pass 100 " + nextYear + " l f s t st z e\r\n";
-    caster.writeFile("users.txt", users);
-    caster.writeFile("base.txt", "pw /TESTGLO\r\npw /GMSD\r\n");
-    caster.writeFile("caster.txt", casterSettingsText(ports.rover));
-    ASSERT_TRUE(caster.start(ports));
+    ASSERT_NO_FATAL_FAILURE(startCaster(caster, ports));
 
-    // testglo: GPS + GLONASS legacy observations and 1005; gmsd7: MSM4 only.
     ReplayBase testglo(cutIntoEpochs(std::vector<uint8_t>(testgloRec.bytes.begin(),
                                                           testgloRec.bytes.end())));
     ReplayBase gmsd(cutIntoEpochs(gmsdBytes));
     ASSERT_EQ(testglo.epochCount(), 186u);
     ASSERT_EQ(gmsd.epochCount(), 106u);
-    ASSERT_TRUE(testglo.login(ports.base, baseLogin("TESTGLO", "Nagano", 35.873, 138.390,
-                                                    "1004(1),1005(10),1012(1)", "GPS+GLO")));
-    ASSERT_TRUE(gmsd.login(ports.base, baseLogin("GMSD", "Tanegashima", 30.556, 131.016,
-                                                 "1074(1),1084(1),1124(1)", "GPS+GLO+BDS")));
-    testglo.start();
-    gmsd.start();
-
-    // Trusted after more than 60 s of data.
-    ASSERT_TRUE(caster.waitConsole("baseID TESTGLO is now trusted", 75000)) << caster.console();
-    ASSERT_TRUE(caster.waitConsole("baseID GMSD is now trusted", 5000)) << caster.console();
+    ASSERT_NO_FATAL_FAILURE(startTrustedBases(caster, testglo, gmsd));
 
     // Every format from both bases, the nearest base, a rover that will hang
     // up with unread data and one that never reads.
@@ -437,6 +454,237 @@ TEST(DataPathE2E, TrustedBasesServeEveryFormatAndSurviveFailures)
     }
 
     testglo.stop();
+    for (auto& r : owned)
+        if (r->fd >= 0) {
+            close(r->fd);
+            r->fd = -1;
+        }
+    EXPECT_EQ(caster.stop(3000), 0);
+}
+
+namespace {
+
+void setRtcmBits(uint8_t* frame, unsigned pos, unsigned n, uint64_t value)
+{
+    for (unsigned k = 0; k < n; ++k) {
+        unsigned bit = pos + n - 1 - k;
+        uint8_t mask = uint8_t(0x80 >> (bit % 8));
+        uint8_t& byte = frame[3 + bit / 8];
+        byte = (value >> k) & 1u ? uint8_t(byte | mask) : uint8_t(byte & ~mask);
+    }
+}
+
+constexpr uint32_t weekMs = 604800000, dayMs = 86400000;
+
+// An epoch's observation times moved on by `ms` (station and ephemeris
+// messages stay as they are), with the CRCs made anew.
+std::string movedOn(const std::string& bytes, uint32_t ms)
+{
+    std::vector<uint8_t> data(bytes.begin(), bytes.end());
+    for (const RtcmWalkFrame& f : walkRtcmFrames(data)) {
+        uint8_t* p = &data[f.offset];
+        uint32_t n = f.messageNumber;
+        if ((n >= 1001 && n <= 1004) || (n >= 1071 && n <= 1077) || (n >= 1091 && n <= 1127)) {
+            setRtcmBits(p, 24, 30, (rtcmBits(p, 24, 30) + ms) % weekMs);
+        } else if (n >= 1009 && n <= 1012) {
+            setRtcmBits(p, 24, 27, (rtcmBits(p, 24, 27) + ms) % dayMs);
+        } else if (n >= 1081 && n <= 1087) {
+            uint64_t tod = rtcmBits(p, 27, 27) + ms;
+            setRtcmBits(p, 24, 3, (rtcmBits(p, 24, 3) + tod / dayMs) % 7);
+            setRtcmBits(p, 27, 27, tod % dayMs);
+        } else {
+            continue;
+        }
+        appendCrc24q(p, f.length - 3);
+    }
+    return std::string(data.begin(), data.end());
+}
+
+// The recording `rounds` times over, each round later by the recording's
+// span, so that the base's time keeps going forward.
+std::vector<RecordedEpoch> looped(const std::vector<RecordedEpoch>& epochs, int rounds)
+{
+    uint32_t span = (epochs.back().gpsTowMs + weekMs - epochs.front().gpsTowMs) % weekMs + 1000;
+    std::vector<RecordedEpoch> out;
+    for (int round = 0; round < rounds; ++round)
+        for (const RecordedEpoch& e : epochs) {
+            uint32_t shift = uint32_t(uint64_t(span) * uint64_t(round) % weekMs);
+            out.push_back({movedOn(e.bytes, shift), (e.gpsTowMs + shift) % weekMs});
+        }
+    return out;
+}
+
+int64_t positiveModulo(int64_t v, int64_t period)
+{
+    return ((v % period) + period) % period;
+}
+
+// The NCT 5E time word: a 7-bit counter that falls by 3 modulo 128 every
+// second, and the count of the seconds in which it did not wrap. The
+// second of the week it stands for, -1 when none.
+int64_t nctWordSeconds(uint32_t word)
+{
+    uint32_t counter = (word >> 3) & 127, ticks = (word >> 10) & 0xFFFFF;
+    for (uint64_t s = ticks; s <= uint64_t(ticks) + ticks / 32 + 8; ++s) {
+        uint64_t wraps = (3 * s + 127) / 128;
+        if ((128 - 3 * s % 128) % 128 == counter && s - wraps == ticks) return int64_t(s);
+    }
+    return -1;
+}
+
+// One epoch series of a rover stream: which frames, and the period of
+// their time field in GPS seconds.
+struct EpochSeries {
+    std::string name;
+    int64_t period;
+};
+
+// The series of a frame and its epoch as GPS seconds modulo the series'
+// period, read from the format's own time field; false for a frame of no
+// series. GLONASS fields count Moscow or UTC time.
+bool epochOfFrame(const std::string& bytes, const StreamFrame& f, int leapSeconds,
+                  EpochSeries& series, int64_t& key)
+{
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(bytes.data()) + f.offset;
+    if (f.format == 0) {
+        if (f.id == 1004 || f.id == 1074) {
+            series = {std::to_string(f.id), weekMs / 1000};
+            key = int64_t(rtcmBits(p, 24, 30) / 1000);
+            return true;
+        }
+        if (f.id == 1012 || f.id == 1084) {
+            uint64_t tod = f.id == 1012 ? rtcmBits(p, 24, 27) : rtcmBits(p, 27, 27);
+            series = {std::to_string(f.id), dayMs / 1000};
+            key = positiveModulo(int64_t(tod / 1000) - 10800 + leapSeconds, dayMs / 1000);
+            return true;
+        }
+        return false;
+    }
+    std::string data;   // BINR data with the doubled DLE bytes single
+    switch (f.format) {
+    case 1:
+        if (f.id != 0x69) return false;
+        for (size_t i = 2; i + 2 < f.length; ++i) {
+            data.push_back(char(p[i]));
+            if (p[i] == 0x10) ++i;
+        }
+        series = {data[0] == 1 ? "69h GPS" : "69h GLONASS", 3600};
+        key = positiveModulo((uint8_t(data[1]) | uint8_t(data[2]) << 8) +
+                                 (data[0] == 1 ? 0 : leapSeconds),
+                             3600);
+        return true;
+    case 2:
+        if (f.id != 0x5E) return false;
+        series = {"5E", weekMs / 1000};
+        key = nctWordSeconds(uint32_t(p[10]) | uint32_t(p[11]) << 8 | uint32_t(p[12]) << 16 |
+                             uint32_t(p[13]) << 24);
+        return key >= 0;
+    case 3: {
+        if (f.id != 0 && f.id != 3) return false;
+        uint32_t field = uint32_t(p[6]) << 10 | uint32_t(p[7]) << 2 | p[8] >> 6;
+        series = {f.id == 0 ? "CMR0" : "CMR3", 240};
+        key = positiveModulo(int64_t(field / 1000) + (f.id == 0 ? 0 : leapSeconds), 240);
+        return true;
+    }
+    default: return false;
+    }
+}
+
+}   // namespace
+
+// Two bases at one epoch a second, a multi-system MSM4 one and a legacy one,
+// their epochs arriving together as real stations' do; a rover on every
+// single-base format of each. Every epoch sent while the rovers listen must
+// reach each of them once, in each system the format carries.
+TEST(DataPathE2E, EveryEpochOfEveryFormatArrivesOnce)
+{
+    CasterProcess caster;
+    CasterPorts ports = pickFreePorts();
+    ASSERT_NO_FATAL_FAILURE(startCaster(caster, ports));
+
+    // A minute of trust, then a hundred seconds of rovers: gmsd7 is played
+    // twice over.
+    const std::vector<RecordedEpoch> testgloEpochs =
+        cutIntoEpochs(readFileBytes(dataPath("rtcm3/testglo.rtcm3")));
+    const std::vector<RecordedEpoch> gmsdEpochs =
+        looped(cutIntoEpochs(readFileBytes(dataPath("rtcm3/gmsd7-part1-msm4.rtcm3"))), 2);
+    ReplayBase testglo(testgloEpochs);
+    ReplayBase gmsd(gmsdEpochs);
+    ASSERT_EQ(testglo.epochCount(), 186u);
+    ASSERT_EQ(gmsd.epochCount(), 212u);
+    ASSERT_NO_FATAL_FAILURE(startTrustedBases(caster, testglo, gmsd));
+
+    std::vector<std::unique_ptr<Rover>> owned;
+    std::vector<Rover*> rovers;
+    const RoverFormat formats[5] = {RoverFormat::rtcm, RoverFormat::binr, RoverFormat::rtcm,
+                                    RoverFormat::nct, RoverFormat::cmr};
+    for (const char* base : {"TESTGLO", "GMSD"})
+        for (int f = 0; f < 5; ++f) {
+            owned.push_back(std::make_unique<Rover>());
+            Rover* r = owned.back().get();
+            r->stream = base + std::to_string(f);
+            r->format = formats[f];
+            r->user = "u" + std::to_string(owned.size());
+            rovers.push_back(r);
+        }
+    for (Rover* r : rovers) ASSERT_TRUE(loginRover(*r, ports.rover)) << r->stream;
+    double loggedIn = msSinceStart();
+    pump(rovers, loggedIn + 100000, [](double) { return true; });
+    double end = msSinceStart();
+    testglo.stop();
+    gmsd.stop();
+    for (Rover* r : rovers) dumpCapture(*r);
+
+    // The epochs each base sent well inside the rovers' time.
+    auto sentEpochs = [&](const ReplayBase& base, const std::vector<RecordedEpoch>& epochs) {
+        std::vector<uint32_t> tows;
+        for (const RecordedEpoch& e : epochs) {
+            double at = base.sentAtMs(e.gpsTowMs);
+            if (at >= loggedIn + 2000 && at <= end - 2500) tows.push_back(e.gpsTowMs);
+        }
+        return tows;
+    };
+    std::vector<uint32_t> testgloSent = sentEpochs(testglo, testgloEpochs);
+    std::vector<uint32_t> gmsdSent = sentEpochs(gmsd, gmsdEpochs);
+    ASSERT_GE(testgloSent.size(), 90u);
+    ASSERT_GE(gmsdSent.size(), 90u);
+
+    for (Rover* r : rovers) {
+        SCOPED_TRACE(r->stream);
+        EXPECT_LT(r->closedAtMs, 0) << "the caster closed it";
+        SplitStream s = split(*r);
+        EXPECT_EQ(s.error, "");
+        bool fromGmsd = r->stream.rfind("GMSD", 0) == 0;
+        int leap = fromGmsd ? 16 : 15;
+        std::map<std::string, std::pair<int64_t, std::map<int64_t, int>>> received;
+        for (const StreamFrame& f : s.frames) {
+            EpochSeries series;
+            int64_t key = 0;
+            if (!epochOfFrame(r->capture.bytes, f, leap, series, key)) continue;
+            auto& [period, counts] = received[series.name];
+            period = series.period;
+            ++counts[key];
+        }
+        EXPECT_EQ(received.size(), r->format == RoverFormat::nct ? 1u : 2u);
+        const std::vector<uint32_t>& sent = fromGmsd ? gmsdSent : testgloSent;
+        for (const auto& [name, series] : received) {
+            const auto& [period, counts] = series;
+            int once = 0;
+            std::string missing, twice;
+            for (uint32_t tow : sent) {
+                auto it = counts.find(int64_t(tow / 1000) % period);
+                int n = it == counts.end() ? 0 : it->second;
+                if (n == 1) ++once;
+                if (n == 0) missing += std::to_string(tow / 1000) + " ";
+            }
+            for (const auto& [key, n] : counts)
+                if (n > 1) twice += std::to_string(key) + " ";
+            std::printf("%-9s %-11s %3d of %3zu epochs once\n", r->stream.c_str(), name.c_str(),
+                        once, sent.size());
+            EXPECT_EQ(once, int(sent.size())) << name << " missing: " << missing;
+            EXPECT_EQ(twice, "") << name << " more than once";
+        }
+    }
     for (auto& r : owned)
         if (r->fd >= 0) {
             close(r->fd);
