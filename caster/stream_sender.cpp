@@ -213,12 +213,20 @@ bool buildBinr(int clientIndex, int baseIndex, std::span<const BinrBuild> kinds,
         uint32_t stamp = 0;
         // These frames come from the record itself, which the base data
         // thread may be writing: one built meanwhile (a source frame kept,
-        // its decode not yet done) is dropped and built again next pass.
+        // its decode not yet done) is dropped and built again on a pass
+        // soon after. Its stamp alone may have woken the thread: the end of
+        // the write wakes it only when it stores something more.
         uint32_t writes = recordWritesBefore(b);
-        if (writes & 1u) continue;
         if (!newKeptStamp(b, r.source, stamp, c.*r.lastSent)) continue;
+        if (writes & 1u) {
+            c.recordRebuildDue = true;
+            continue;
+        }
         int n = r.build(frame, baseIndex);
-        if (!recordUnchangedSince(b, writes)) continue;
+        if (!recordUnchangedSince(b, writes)) {
+            c.recordRebuildDue = true;
+            continue;
+        }
         consoleLine(r.logText);
         if (n <= 0 || n > maxFrameBytes) {
             // Nothing to send for this stamp.
@@ -744,6 +752,9 @@ uint32_t roverDueInMs(int clientIndex, uint32_t now)
     if (master < 0 || master >= maxBases || c.streamCode >= 50)
         return std::min(soonest, timeUntil(c.lastSent1013 + roverKeepAliveMs, now));
     if (!baseStation[master].trusted) return soonest;
+    // A full socket wakes the thread when it has room, and the pass then
+    // builds the frame anyway.
+    if (c.recordRebuildDue && !c.outputStalled) soonest = std::min(soonest, recordRebuildWaitMs);
     unsigned systems = netSystemsServed(c.streamCode);
     for (int s = 0; s < 4; ++s)
         if ((systems >> s & 1u) && c.netPending[s])
@@ -844,6 +855,7 @@ bool sendBaseDataAt(int clientIndex, uint32_t now)
     if (master < 0 || master >= maxBases) return false;
     BaseStation& b = baseStation[master];
 
+    c.recordRebuildDue = false;
     expectBatchFrames(clientIndex, newRelayFrames(clientIndex, code, b));
     if (!relayGroups(clientIndex, code, master, now)) return false;
     detectNewEpochs(clientIndex, b, now);

@@ -22,6 +22,9 @@ constexpr uint32_t roverKeepAliveMs = 5000;
 // The network frames of a new epoch wait this long after the pass that saw
 // the epoch.
 constexpr uint32_t netFrameDelayMs = 200;
+// A frame dropped because its base's record was being written is built
+// again this long after; a write lasts one frame's decode.
+constexpr uint32_t recordRebuildWaitMs = 1;
 
 enum class FrameSend {
     sent,     // the whole frame went out; its stamp was taken
@@ -71,7 +74,8 @@ uint32_t kindsReadBy(int streamCode);
 
 // When the rover next has work by the clock alone, in ms after `now`, the
 // clock value of the pass just made: its keep-alive, its pending network
-// frames, the stall limit of its full socket. UINT32_MAX when nothing is
+// frames, the stall limit of its full socket, a frame dropped while its
+// base's record was written. UINT32_MAX when nothing is
 // timed. Work that was due by `now` and still waits is left out: the pass
 // found its socket full, and the socket's room wakes the thread for it.
 // Work that a stored message brings (relayed kinds, new epochs, ERP

@@ -119,6 +119,7 @@ static void constructClient(Client& c)
         c.netPending[i] = false;
         c.netPendingClock[i] = 0;
     }
+    c.recordRebuildDue = false;
 }
 
 void initGlobals()
@@ -185,6 +186,7 @@ void closeClient(Client& c)
     c.clientSocket = invalidSocket;
     c.active = false;
     for (auto& p : c.netPending) p = false;
+    c.recordRebuildDue = false;
     c.latitude = c.longitude = 0;
     c.fixQuality = c.satellites = 0;
     c.hdop = c.altitude = c.correctionAge = 0;

@@ -61,6 +61,10 @@ struct Client {
     float gloGeoDiff[3][24] = {};
     bool netPending[4] = {};
     uint32_t netPendingClock[4] = {};
+    // A frame built from the master's record was dropped because the base
+    // data thread was writing it: the rover is served again shortly, since
+    // the write that ends may wake nobody.
+    bool recordRebuildDue = false;
     uint32_t lastSent1005 = 0, lastSent1006 = 0, lastSent1007 = 0, lastSent1008 = 0;
     uint32_t lastSent1003 = 0, lastSent1004 = 0, lastSent1011 = 0, lastSent1012 = 0;
     uint32_t lastSent1015 = 0, lastSent1017 = 0, lastSent1013 = 0, lastSent1032 = 0;
