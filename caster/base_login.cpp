@@ -72,15 +72,21 @@ bool checkBaseRequest(Socket s, std::istream& request, int baseIndex)
 
     // "SOURCE password /mountpoint": the password is the whole word after
     // "SOURCE", so it may hold '/' itself. Only when no word beginning with
-    // '/' follows are the two taken as run together ("password/mountpoint"),
-    // split at the password word's last '/'. Passwords never reach the
-    // console, nor does a mountpoint that may be the tail of one.
+    // '/' follows, nor any other word on the request line, are the two
+    // taken as run together ("password/mountpoint"), split at the password
+    // word's last '/'. Passwords never reach the console, nor does a
+    // mountpoint that may be the tail of one.
     std::string password, mountpoint;
     if (!(request >> password)) password.clear();
     std::streampos afterPassword = request.tellg();
-    if (request >> word && !word.empty() && word[0] == '/') {
-        mountpoint = word;
-        consoleLine("from request mountpoint =   " + stripControlChars(mountpoint));
+    // Several servers (RTKLIB's str2str among them) write the mountpoint
+    // without its '/'; base.txt names it with one.
+    while (request.peek() == ' ' || request.peek() == '\t') request.get();
+    int next = request.peek();
+    bool wordOnRequestLine = next != std::char_traits<char>::eof() && next != '\r' && next != '\n';
+    if (request >> word && !word.empty() && (word[0] == '/' || wordOnRequestLine)) {
+        mountpoint = word[0] == '/' ? word : "/" + word;
+        consoleLine("from request mountpoint =   " + stripControlChars(word));
     } else {
         // The word read belongs to the headers: "STR:" is looked for there.
         request.clear();

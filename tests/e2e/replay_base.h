@@ -60,6 +60,10 @@ private:
     std::atomic<int> sent_{0};
 };
 
+// The epochs written to `path` with a time-tag file beside it, one epoch a
+// second, so that str2str plays them in real time (`file://path::T`).
+bool writeTimedRecording(const std::string& path, const std::vector<RecordedEpoch>& epochs);
+
 // Sends all `n` bytes on a blocking socket; false when the peer is gone.
 bool sendAll(int fd, const char* data, size_t n);
 

@@ -45,29 +45,6 @@ std::string casterSettingsText(int roverPort)
     return text;
 }
 
-// The recording and a time-tag file beside it, one epoch a second, so that
-// str2str plays it in real time (`file://path::T`). The layout is the one
-// Debian's str2str writes itself with `-out file://path::T`: a 64-byte
-// header (its last 4 bytes the start tick), a 12-byte start time, then per
-// chunk its tick in ms and the file position where it begins, 4 bytes each.
-bool writeTimedRecording(const std::string& path, const std::vector<RecordedEpoch>& epochs)
-{
-    std::string data, tag(64, '\0');
-    std::memcpy(tag.data(), "TIMETAG RTKLIB 2.4.3", 20);
-    tag.append(12, '\0');
-    auto put32 = [&](uint32_t v) {
-        for (int i = 0; i < 4; ++i) tag += char((v >> (8 * i)) & 0xFF);
-    };
-    for (size_t k = 0; k < epochs.size(); ++k) {
-        put32(uint32_t(k * 1000));
-        put32(uint32_t(data.size()));
-        data += epochs[k].bytes;
-    }
-    std::ofstream(path, std::ios::binary) << data;
-    std::ofstream(path + ".tag", std::ios::binary) << tag;
-    return true;
-}
-
 pid_t startStr2str(const std::string& input, int port, const std::string& log)
 {
     pid_t pid = fork();
