@@ -593,8 +593,8 @@ bool epochOfFrame(const std::string& bytes, const StreamFrame& f, int leapSecond
 }   // namespace
 
 // Two bases at one epoch a second, a multi-system MSM4 one and a legacy one,
-// their epochs arriving together as real stations' do; a rover on every
-// single-base format of each. Every epoch sent while the rovers listen must
+// their epochs arriving together as real stations' do, the MSM4 one's
+// message by message; a rover on every single-base format of each. Every epoch sent while the rovers listen must
 // reach each of them once, in each system the format carries.
 TEST(DataPathE2E, EveryEpochOfEveryFormatArrivesOnce)
 {
@@ -610,6 +610,7 @@ TEST(DataPathE2E, EveryEpochOfEveryFormatArrivesOnce)
         looped(cutIntoEpochs(readFileBytes(dataPath("rtcm3/gmsd7-part1-msm4.rtcm3"))), 2);
     ReplayBase testglo(testgloEpochs);
     ReplayBase gmsd(gmsdEpochs);
+    gmsd.sendMessageByMessage();
     ASSERT_EQ(testglo.epochCount(), 186u);
     ASSERT_EQ(gmsd.epochCount(), 212u);
     ASSERT_NO_FATAL_FAILURE(startTrustedBases(caster, testglo, gmsd));

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -106,6 +108,11 @@ bool ReplayBase::login(int port, const std::string& loginText)
 
 void ReplayBase::start()
 {
+    if (messageByMessage_) {
+        // Each message in a segment of its own.
+        int on = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
     sentAt_.assign(epochs_.size(), -1);
     thread_ = std::thread([this] { run(); });
 }
@@ -129,7 +136,7 @@ void ReplayBase::run()
             dropped_ = true;
             break;
         }
-        if (!sendAll(fd_, bytes.data(), bytes.size())) break;
+        if (!sendEpoch(bytes)) break;
         {
             std::lock_guard<std::mutex> g(mutex_);
             sentAt_[k] = msSinceStart();
@@ -137,6 +144,15 @@ void ReplayBase::run()
         ++sent_;
     }
     finished_ = true;
+}
+
+bool ReplayBase::sendEpoch(const std::string& bytes)
+{
+    if (!messageByMessage_) return sendAll(fd_, bytes.data(), bytes.size());
+    std::vector<uint8_t> data(bytes.begin(), bytes.end());
+    for (const RtcmWalkFrame& f : walkRtcmFrames(data))
+        if (!sendAll(fd_, bytes.data() + f.offset, f.length)) return false;
+    return true;
 }
 
 void ReplayBase::dropMidFrame()

@@ -31,6 +31,10 @@ public:
     void start();
     // From now on one epoch every `intervalMs`.
     void speedUp(int intervalMs) { intervalMs_ = intervalMs; }
+    // Before start: each message of an epoch is handed to the socket on its
+    // own, as an NTRIP server does that forwards a receiver's output as it
+    // comes, so that an epoch may reach the caster in several reads.
+    void sendMessageByMessage() { messageByMessage_ = true; }
     // Sends the first half of the next epoch and closes the connection
     // abruptly; waits until that happened.
     void dropMidFrame();
@@ -46,6 +50,7 @@ public:
 
 private:
     void run();
+    bool sendEpoch(const std::string& bytes);
 
     std::vector<RecordedEpoch> epochs_;
     std::vector<double> sentAt_;
@@ -53,6 +58,7 @@ private:
     int fd_ = -1;
     std::thread thread_;
     std::atomic<int> intervalMs_{1000};
+    bool messageByMessage_ = false;
     std::atomic<bool> stop_{false};
     std::atomic<bool> drop_{false};
     std::atomic<bool> dropped_{false};
