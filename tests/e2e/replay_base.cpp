@@ -35,10 +35,10 @@ void closeWithReset(int fd)
 
 }   // namespace
 
-// The layout is the one
-// Debian's str2str writes itself with `-out file://path::T`: a 64-byte
-// header (its last 4 bytes the start tick), a 12-byte start time, then per
-// chunk its tick in ms and the file position where it begins, 4 bytes each.
+// The tag file's layout is the one Debian's str2str writes itself with
+// `-out file://path::T`: a 64-byte header (its last 4 bytes the start
+// tick), a 12-byte start time, then per chunk its tick in ms and the file
+// position where it begins, 4 bytes each.
 bool writeTimedRecording(const std::string& path, const std::vector<RecordedEpoch>& epochs)
 {
     std::string data, tag(64, '\0');
