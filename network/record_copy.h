@@ -10,16 +10,22 @@
 #include <thread>
 
 #include "core/base_station.h"
+#include "platform/clock.h"
 
-// Tries a few times; false when the bases kept changing (the caller builds
-// nothing this time and the next epoch brings a new chance).
+// Tries for a few milliseconds, longer than one frame's decode lasts: a
+// builder that gives up sends nothing for this epoch, so a count of quick
+// yields alone could lose the epoch to a decode that was simply still
+// running. False when the bases kept changing all that time.
 template <typename Copy>
 bool copyConsistently(const int* bases, int count, Copy copy)
 {
-    constexpr int attempts = 16;
+    constexpr uint32_t patienceMs = 3;
+    constexpr int maxAttempts = 100000;
     uint32_t before[4] = {};
     if (count > 4) return false;
-    for (int attempt = 0; attempt < attempts; ++attempt) {
+    const uint32_t start = clockMs();
+    for (int attempt = 0; attempt < maxAttempts && clockDiff(clockMs(), start) <= patienceMs;
+         ++attempt) {
         bool busy = false;
         for (int i = 0; i < count; ++i) {
             before[i] = recordWritesBefore(baseStation[bases[i]]);
