@@ -18,6 +18,7 @@
 #include "core/caster_settings.h"
 #include "core/records.h"
 #include "erp_replay.h"
+#include "formats/rtcm3/rtcm3_encode.h"
 #include "network/gradients.h"
 #include "network/imac_observations.h"
 #include "network/nearest_base.h"
@@ -83,10 +84,16 @@ void replay(const std::string& dataDir, const std::vector<std::string>& names, i
         }
         for (auto encode : {encodeRtcm1004Imac, encodeRtcm1012Imac}) {
             if (encode == encodeRtcm1012Imac && !glonass) break;
-            int n = encode(0, frame);
-            if (n > 0) imac.append(reinterpret_cast<const char*>(frame), size_t(n));
-            n = encode(1, frame);
-            if (n > 0) own.append(reinterpret_cast<const char*>(frame), size_t(n));
+            // As the stream sender sets it: the GPS message of a GPS +
+            // GLONASS epoch says the GLONASS one follows, else the rover
+            // reads two epochs of one time.
+            const bool follows = glonass && encode == encodeRtcm1004Imac;
+            for (auto [rover, out] : {std::pair{0, &imac}, {1, &own}}) {
+                int n = encode(rover, frame);
+                if (n <= 0) continue;
+                setObservationSyncFlag(frame, uint32_t(n), follows);
+                out->append(reinterpret_cast<const char*>(frame), size_t(n));
+            }
         }
     }
     consoleCaptureStop();
