@@ -288,7 +288,10 @@ enum class NetFrames {
     stopped,   // the rover was closed, or its socket filled up part way
 };
 
-using NetFrameSender = NetFrames (*)(int clientIndex, uint32_t now);
+// `follows` tells whether another system's observations of the epoch go
+// out after this system's in this stream: the flag its observation
+// message must carry.
+using NetFrameSender = NetFrames (*)(int clientIndex, uint32_t now, bool follows);
 
 // A frame of a system's network epoch. `first` tells whether nothing of the
 // epoch has gone out yet.
@@ -310,12 +313,13 @@ NetFrames sendNetFrame(int clientIndex, const uint8_t* frame, uint32_t length,
 }
 
 // The master's kept 1104 as it stands.
-NetFrames sendMaster1104(int clientIndex, uint32_t now)
+NetFrames sendMaster1104(int clientIndex, uint32_t now, bool follows)
 {
     BaseStation& b = baseStation[client[clientIndex].masterBase];
     uint8_t frame[maxFrameBytes];
     uint32_t length = 0, stamp = 0;
     if (!copyKeptFrame(b, kind1104, frame, length, stamp)) return NetFrames::done;
+    setObservationSyncFlag(frame, length, follows);
     return sendNetFrame(clientIndex, frame, length, nullptr, 0, "error sending 1104 out ", now,
                         true);
 }
@@ -360,7 +364,7 @@ bool rowHasValue(const float* row, int entries)
     return false;
 }
 
-NetFrames sendMacEpoch(int clientIndex, const MacSystem& sys, uint32_t now)
+NetFrames sendMacEpoch(int clientIndex, const MacSystem& sys, uint32_t now, bool follows)
 {
     Client& c = client[clientIndex];
     BaseStation& master = baseStation[c.masterBase];
@@ -368,6 +372,9 @@ NetFrames sendMacEpoch(int clientIndex, const MacSystem& sys, uint32_t now)
     uint8_t frame[maxFrameBytes];
     uint32_t length = 0, masterStamp = 0;
     if (copyKeptFrame(master, sys.observations, frame, length, masterStamp)) {
+        // The kept frame's flag assumes the base's own order of systems;
+        // this stream has its own.
+        setObservationSyncFlag(frame, length, follows);
         NetFrames r = sendNetFrame(clientIndex, frame, length, nullptr, 0, sys.observationError,
                                    now, true);
         if (r != NetFrames::done) return r;
@@ -410,8 +417,14 @@ NetFrames sendMacEpoch(int clientIndex, const MacSystem& sys, uint32_t now)
     return NetFrames::done;
 }
 
-NetFrames sendMacGps(int clientIndex, uint32_t now) { return sendMacEpoch(clientIndex, macGps, now); }
-NetFrames sendMacGlo(int clientIndex, uint32_t now) { return sendMacEpoch(clientIndex, macGlo, now); }
+NetFrames sendMacGps(int clientIndex, uint32_t now, bool follows)
+{
+    return sendMacEpoch(clientIndex, macGps, now, follows);
+}
+NetFrames sendMacGlo(int clientIndex, uint32_t now, bool follows)
+{
+    return sendMacEpoch(clientIndex, macGlo, now, follows);
+}
 
 // ---- iMAC: the rover's own frames, built from the master's epoch moved to
 // the rover's position (observations) or from values interpolated there
@@ -485,7 +498,8 @@ constexpr ImacFrame imac1012[] = {{clientFirst<encodeRtcm1012Imac>, nullptr, fal
 
 // Builds and sends one system's iMAC frames. A frame that comes out empty
 // (no master, or a record that never held still) is not sent.
-NetFrames sendImacFrames(int clientIndex, std::span<const ImacFrame> frames, uint32_t now)
+NetFrames sendImacFrames(int clientIndex, std::span<const ImacFrame> frames, uint32_t now,
+                         bool follows)
 {
     uint8_t frame[maxFrameBytes];
     bool first = true;
@@ -495,6 +509,8 @@ NetFrames sendImacFrames(int clientIndex, std::span<const ImacFrame> frames, uin
             if (f.logText && f.logBeforeBuild) consoleLine(f.logText);
             int n = f.build(clientIndex, frame, part, &parts);
             if (n <= 0 || n > maxFrameBytes) break;
+            // RTCM observations only; every part but the last says more follow.
+            setObservationSyncFlag(frame, uint32_t(n), part + 1 < parts || follows);
             if (f.logText && !f.logBeforeBuild) consoleLine(f.logText);
             NetFrames r = sendNetFrame(clientIndex, frame, uint32_t(n), nullptr, 0, f.errorText,
                                        now, first);
@@ -506,20 +522,20 @@ NetFrames sendImacFrames(int clientIndex, std::span<const ImacFrame> frames, uin
 }
 
 template <const auto& Frames>
-NetFrames imacSender(int clientIndex, uint32_t now)
+NetFrames imacSender(int clientIndex, uint32_t now, bool follows)
 {
-    return sendImacFrames(clientIndex, Frames, now);
+    return sendImacFrames(clientIndex, Frames, now, follows);
 }
 
 // NCT: 5B, then 5E in the layout the caster settings choose.
-NetFrames sendImacNct(int clientIndex, uint32_t now)
+NetFrames sendImacNct(int clientIndex, uint32_t now, bool follows)
 {
-    if (casterSettings.nctGlonass) return sendImacFrames(clientIndex, imacNctDual, now);
-    return sendImacFrames(clientIndex, imacNctGps, now);
+    if (casterSettings.nctGlonass) return sendImacFrames(clientIndex, imacNctDual, now, follows);
+    return sendImacFrames(clientIndex, imacNctGps, now, follows);
 }
 
 // The GLONASS epoch of an NCT rover has no frames of its own.
-NetFrames nothingToSend(int, uint32_t) { return NetFrames::done; }
+NetFrames nothingToSend(int, uint32_t, bool) { return NetFrames::done; }
 
 // One row per stream code and system, in the order the systems are handled.
 struct NetFrameRow {
@@ -561,6 +577,17 @@ unsigned netSystemsServed(int code)
     return systems;
 }
 
+// Whether the stream still has another system's epoch to send: one whose
+// frames wait in a later row of this pass or for a later pass. The delay
+// before network frames go out lets every system of an epoch be noted
+// before the first of them is sent, so these are the same epoch's.
+bool otherSystemPending(const Client& c, int code, int system)
+{
+    for (const NetFrameRow& row : netFrameRows)
+        if (row.code == code && row.system != system && c.netPending[row.system]) return true;
+    return false;
+}
+
 // The network frames of every system that is due. False when the rover may
 // not be sent more this pass (or was closed).
 bool sendNetworkFrames(int clientIndex, uint32_t now)
@@ -572,7 +599,7 @@ bool sendNetworkFrames(int clientIndex, uint32_t now)
         if (!c.netPending[row.system] ||
             clockDiff(now, c.netPendingClock[row.system]) < netFrameDelayMs)
             continue;
-        NetFrames r = row.send(clientIndex, now);
+        NetFrames r = row.send(clientIndex, now, otherSystemPending(c, code, row.system));
         if (r == NetFrames::retry) return false;
         if (!c.active) return false;
         c.netPending[row.system] = false;

@@ -126,6 +126,34 @@ bool laterObservationsFollow(int baseIndex, int system, bool msmStream)
     }
 }
 
+// Payload bit of the synchronous flag or multiple message bit, -1 for a
+// message without one. 1104 is the caster's BeiDou legacy layout (a GPS
+// header), which has its bit where the SBAS MSM4 would.
+static int observationSyncBit(uint32_t number)
+{
+    if ((number >= 1001 && number <= 1004) || number == 1104) return 24 + 30;
+    if (number >= 1009 && number <= 1012) return 24 + 27;
+    const uint32_t type = number % 10;
+    if (number >= 1071 && number <= 1127 && type >= 1 && type <= 7) return 24 + 30;
+    return -1;
+}
+
+bool setObservationSyncFlag(uint8_t* frame, uint32_t length, bool more)
+{
+    if (!frame || length < 6 || frame[0] != 0xD3) return false;
+    const uint32_t payload = (uint32_t(frame[1] & 0x03) << 8) | frame[2];
+    if (payload < 2 || payload + 6 != length) return false;
+    const int bit = observationSyncBit((uint32_t(frame[3]) << 4) | (frame[4] >> 4));
+    if (bit < 0 || uint32_t(bit / 8) >= payload) return false;
+    uint8_t& byte = frame[3 + bit / 8];
+    const uint8_t mask = uint8_t(0x80u >> (bit % 8));
+    if (((byte & mask) != 0) != more) {
+        byte ^= mask;
+        appendCrc24q(frame, 3 + payload);
+    }
+    return true;
+}
+
 // ----------------------------------------------- legacy observation fields
 
 constexpr double gpsL1Hz = 1575.42e6, gpsL2Hz = 1227.60e6;

@@ -64,3 +64,12 @@ enum ObsSystem : int { obsGps = 0, obsGlo = 1, obsGal = 2, obsBds = 3 };
 // follows this one. `msmStream` tells which stream is meant: the RTCM 3.1
 // stream carries no Galileo and BeiDou only as the base's own 1104.
 bool laterObservationsFollow(int baseIndex, int system, bool msmStream);
+
+// Sets the synchronous flag of a legacy observation frame (1001-1004,
+// 1009-1012, the caster's BeiDou 1104) or the multiple message bit of an
+// MSM frame, and its CRC, in a finished frame. A stream that sends the
+// systems of an epoch in an order of its own knows better than the builder
+// which message closes the epoch: a rover keeps the epoch's observations
+// only up to the message whose flag is 0, and drops them when a message of
+// another epoch arrives first. False (frame unchanged) for any other frame.
+bool setObservationSyncFlag(uint8_t* frame, uint32_t length, bool more);

@@ -28,6 +28,7 @@
 #include "stream_frames.h"
 #include "support/orbit_reference.h"
 #include "support/rtcm_fields.h"
+#include "support/rtcm_walk.h"
 #include "support/test_support.h"
 
 namespace {
@@ -128,14 +129,18 @@ const uint8_t* frameAt(const Capture& c, const StreamFrame& f)
     return reinterpret_cast<const uint8_t*>(c.bytes.data()) + f.offset;
 }
 
-// The satellites of a GPS observation frame: 1004 (count at bit 55, 5 bits,
-// ids 6 bits every 125 bits from bit 64) or the satellite mask of a 1074.
+// The satellites of an observation frame: 1004 (count at bit 55, 5 bits,
+// ids 6 bits every 125 bits from bit 64), 1012 (count at bit 52, ids every
+// 130 bits from bit 61) or the satellite mask of an MSM.
 std::set<int> observedSatellites(const uint8_t* frame, int number)
 {
     std::set<int> sats;
     if (number == 1004) {
         int count = int(rtcmBits(frame, 55, 5));
         for (int k = 0; k < count; ++k) sats.insert(int(rtcmBits(frame, 64 + 125 * unsigned(k), 6)));
+    } else if (number == 1012) {
+        int count = int(rtcmBits(frame, 52, 5));
+        for (int k = 0; k < count; ++k) sats.insert(int(rtcmBits(frame, 61 + 130 * unsigned(k), 6)));
     } else {
         for (unsigned k = 0; k < 64; ++k)
             if (rtcmBits(frame, 73 + k, 1)) sats.insert(int(k) + 1);
@@ -376,25 +381,121 @@ std::map<uint32_t, EpochContent> glonassEpochsOf(const NetworkRover& r, const Sp
     return out;
 }
 
+// Satellite-epochs of each system ('G', 'R'), counted over the epochs
+// (GPS time of week) whose observation frames arrived in [fromMs, toMs):
+// what the stream sent, and what convbin read of it.
+struct SystemCounts {
+    std::map<char, int> sent, read;
+};
+
+// GPS time of week of a GLONASS time of day (Moscow, UTC + 3 h), the
+// candidate nearest `nearTowMs`.
+uint32_t glonassTow(uint32_t todMs, uint32_t nearTowMs, int leapSeconds)
+{
+    const int64_t day = 86400000, week = 7 * day;
+    const int64_t ofDay = ((int64_t(todMs) - 3 * 3600000 + leapSeconds * 1000) % day + day) % day;
+    int64_t best = int64_t(nearTowMs) - int64_t(nearTowMs) % day + ofDay;
+    for (int64_t c : {best - day, best + day})
+        if (std::llabs(c - int64_t(nearTowMs)) < std::llabs(best - int64_t(nearTowMs))) best = c;
+    return uint32_t((best % week + week) % week);
+}
+
+SystemCounts convbinSatelliteEpochs(const NetworkRover& r, const SplitStream& s,
+                                    const std::string& ephemeris, const std::string& workDir,
+                                    uint32_t nearTowMs, double fromMs, double toMs)
+{
+    SystemCounts out;
+    std::map<std::pair<char, uint32_t>, std::set<int>> sent;
+    std::string rtcm = ephemeris;
+    for (const StreamFrame& f : s.frames) {
+        if (f.format != 0) continue;
+        const uint8_t* frame = frameAt(r.capture, f);
+        rtcm.append(reinterpret_cast<const char*>(frame), f.length);
+        if (f.arrivalMs < fromMs || f.arrivalMs >= toMs) continue;
+        if (f.id == 1004 || f.id == 1074) {
+            std::set<int> sats = observedSatellites(frame, f.id);
+            sent[{'G', observationTow(frame)}].insert(sats.begin(), sats.end());
+        } else if (f.id == 1012 || f.id == 1084) {
+            // 27 bits of time of day (the MSM's first 3 bits are the day).
+            const uint32_t tod = uint32_t(rtcmBits(frame, f.id == 1012 ? 24 : 27, 27));
+            std::set<int> sats = observedSatellites(frame, f.id);
+            sent[{'R', glonassTow(tod, nearTowMs, 18)}].insert(sats.begin(), sats.end());
+        }
+    }
+    const std::string input = workDir + "/" + r.stream + r.user + ".rtcm3";
+    const std::string obs = workDir + "/" + r.stream + r.user + ".obs";
+    std::ofstream(input, std::ios::binary) << rtcm;
+    EXPECT_TRUE(runConvbin(input, obs, "2026/12/10 21:30:00"));
+    std::map<std::pair<char, uint32_t>, int> read;
+    for (const auto& [epoch, sats] : readRinexObs(obs))
+        for (const auto& sat : sats) ++read[{sat.first[0], rinexTowMs(epoch)}];
+    for (const auto& [key, sats] : sent) {
+        out.sent[key.first] += int(sats.size());
+        out.read[key.first] += read[key];
+    }
+    return out;
+}
+
 }   // namespace
 
 // The GLONASS paths: the simulated GPS + GLONASS network, FKP and MAC rovers
 // near its first rover point get a 1035 and GLONASS correction differences
-// with every GLONASS epoch, for the epoch's satellites.
+// with every GLONASS epoch, for the epoch's satellites. And a rover keeps
+// both systems of every epoch of every stream that carries observations:
+// each stream sends the systems in its own order, and an observation
+// message whose synchronous flag disagrees with what follows it costs the
+// rover that system's epochs.
 TEST(NetworkStreamsE2E, GlonassFkpAndMacRoversGetEveryEpoch)
 {
+    if (access(convbinPath, X_OK) != 0) GTEST_SKIP() << "convbin (rtklib) is not installed";
     NetworkReplay net;
     net.settings.fkp = true;
     net.settings.mac = true;
-    ASSERT_TRUE(net.addBases(dataPath("network/simulated-glonass"), simulatedBases));
+    net.settings.imac = true;
+    net.settings.erp = true;
+    const std::string dir = dataPath("network/simulated-glonass");
+    ASSERT_TRUE(net.addBases(dir, simulatedBases));
     ASSERT_TRUE(net.start(2.0, 600));
     ASSERT_TRUE(net.waitTrusted(80000)) << net.caster().console();
     // ROV1 of truth.json; BAS2 (id 402) is its master.
     int rovers[2] = {net.addRover("RTCM31_FKP", 45.75, 12.7949077, 132.128),
                      net.addRover("RTCM31_MAC", 45.75, 12.7949077, 132.128)};
+    std::vector<int> bothSystems = {rovers[0], rovers[1]};
+    for (const char* stream : {"RTCM31_NEAR", "RTCM32_NEAR", "RTCM32_FKP", "RTCM31_iMAC",
+                               "RTCM32_iMAC", "RTCM31_ERP", "RTCM32_ERP"}) {
+        bothSystems.push_back(net.addRover(stream, 45.75, 12.7949077, 132.128));
+        ASSERT_GE(bothSystems.back(), 0) << stream;
+    }
     net.runFor(25000);
     double end = msSinceStart();
     dumpRovers(net);
+
+    // GLONASS MSM phases need the channels of the 1020s.
+    std::string ephemeris;
+    const std::vector<uint8_t> bas2 = readFileBytes(dir + "/BAS2.rtcm3");
+    for (const RtcmWalkFrame& f : walkRtcmFrames(bas2))
+        if (f.messageNumber == 1019 || f.messageNumber == 1020)
+            ephemeris.append(reinterpret_cast<const char*>(&bas2[f.offset]), f.length);
+    const uint32_t nearTow = net.replayed().front().towMs;
+    for (int k : bothSystems) {
+        const NetworkRover& r = net.rover(k);
+        SCOPED_TRACE(r.stream);
+        SplitStream s = splitRover(r);
+        EXPECT_EQ(s.error, "");
+        double served = std::max(firstArrival(s, 1004), firstArrival(s, 1074));
+        ASSERT_GT(served, 0) << "no GPS observations";
+        SystemCounts n = convbinSatelliteEpochs(r, s, ephemeris, net.caster().dir(), nearTow,
+                                                served + 1000, end - 2000);
+        // Seen while the MAC stream sent its GLONASS 1012 closing the epoch
+        // before the GPS 1004: 11 of 473 GPS satellite-epochs read.
+        EXPECT_GE(n.sent['G'], 150);
+        EXPECT_GE(n.sent['R'], 200);
+        EXPECT_EQ(n.read['G'], n.sent['G']);
+        EXPECT_EQ(n.read['R'], n.sent['R']);
+        std::printf("%s: convbin read %d of %d GPS and %d of %d GLONASS satellite-epochs\n",
+                    r.stream.c_str(), n.read['G'], n.sent['G'], n.read['R'], n.sent['R']);
+    }
+
     for (int k : rovers) {
         const NetworkRover& r = net.rover(k);
         SCOPED_TRACE(r.stream);
