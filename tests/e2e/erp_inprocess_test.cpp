@@ -612,10 +612,10 @@ void erpSlicesOfSimulatedSet(bool glonass, int rover, int judgedFrom)
 // Both rovers of both simulated networks, every five-minute slice to the
 // end of the recordings: a satellite that rises with a young, poorly
 // levelled arc must not stop the rover fixing on the others. On the GPS
-// network from twenty minutes after the start; on the GPS + GLONASS one the
-// first twenty minutes of the rover (ROV2 35 km from its master) fix only
-// part of the time while the bases' levels are that young, so it is held to
-// the mark from forty minutes on.
+// network from twenty minutes after the start. On the GPS + GLONASS one,
+// from forty: ROV2 (35 km from its master) hardly fixes in its first ten
+// minutes while the bases' levels are twenty minutes young, and ROV1 keeps
+// 0.76 in the slice of its master's R24 slip at 22:05.
 TEST(ErpInProcess, EveryFiveMinuteSliceFixesAtBothRoversOfBothNetworksRnx2rtkpConvbin)
 {
     if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
