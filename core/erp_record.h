@@ -30,17 +30,22 @@ struct ErpSatSlot {
     double geometricRange = 0;
     double phaseL1 = 0, phaseL2 = 0, phaseL3 = 0;
     double codeL1 = 0, codeL2 = 0, codeL3 = 0;
-    // Which constructions gave the interpolated ionosphere of this epoch.
+    // Which bases (one bit per base slot) the ionosphere of this epoch was
+    // fitted to, and how many.
     uint32_t contributors = 0;
-    // The same interpolation at the master base's own point, and which
-    // constructions gave it there.
+    uint8_t ionoBases = 0;
+    // The same fitted ionosphere at the master base's own point.
     double codeAtMaster[3] = {};
     double phaseAtMaster[3] = {};
     uint32_t masterContributors = 0;
+    // Standard error (m) of the first signal's ionospheric phase difference
+    // node minus master, from the levels' standard errors; infinite when
+    // the fit could not give the difference.
+    double phaseError = 0;
     // Continuity of the synthesised phases: the lock time sent per
     // frequency, the master's lock time at the last synthesis, the epoch
     // from which this station's own lock runs, the ionospheric shift applied
-    // to the master's phases (m), and what that ionosphere was made of.
+    // to the master's phases (m), and whether the carrier was held out.
     uint16_t lockTimeS[3] = {};
     uint16_t masterLockS[3] = {};
     uint32_t lockStartMs = 0;

@@ -23,6 +23,14 @@
 // First-order coefficient: delay (m) = 40.309 x TEC (el/m^2) / f^2 (Hz).
 constexpr double ionoFirstOrderCoeff = 40.309;
 
+// f2^2 / (f1^2 - f2^2): turns the difference of the second and first
+// signal's delays (a geometry-free combination) into the first signal's.
+constexpr double firstSignalFactor(double f1, double f2) { return f2 * f2 / (f1 * f1 - f2 * f2); }
+constexpr double gpsFirstSignalFactor = firstSignalFactor(1575.42e6, 1227.6e6);
+// Every GLONASS channel keeps L1/L2 = 9/7.
+constexpr double gloFirstSignalFactor = firstSignalFactor(9.0, 7.0);
+constexpr double bdsFirstSignalFactor = firstSignalFactor(1561.098e6, 1207.14e6);
+
 void estimateIonoGps(GpsSatObs& sat);
 
 // Standard error (m of geometry-free combination) of an arc's level: how far

@@ -4,8 +4,6 @@
 
 namespace {
 constexpr double pi = 3.1415926535898;
-// An eighth of the L1 wavelength.
-constexpr double maxPhaseShiftErrorM = 0.025;
 }
 
 RoverShift roverShiftOf(double roverLatitude, double roverLongitude, double masterLatitudeRad,

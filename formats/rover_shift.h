@@ -14,6 +14,11 @@ struct RoverShift {
 RoverShift roverShiftOf(double roverLatitude, double roverLongitude, double masterLatitudeRad,
                         double masterLongitudeRad);
 
+// The largest standard error (m, L1) a network shift of a satellite's
+// phase may carry to be applied: an eighth of the L1 wavelength, what a
+// rover's ambiguity resolution bears.
+constexpr double maxPhaseShiftErrorM = 0.025;
+
 // What comes off the master's code and phase of one band: g holds the
 // satellite's six gradient entries (phase ionosphere, troposphere, code
 // ionosphere, each times latitude then longitude; the troposphere pair is

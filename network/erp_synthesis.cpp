@@ -7,11 +7,13 @@
 #include "core/ephemeris.h"
 #include "core/erp_record.h"
 #include "core/geodesy.h"
+#include "core/ionosphere.h"
 #include "core/gnss_time.h"
 #include "core/orbits.h"
 #include "core/troposphere.h"
-#include "network/interpolation.h"
+#include "formats/rover_shift.h"
 #include "network/nearest_base.h"
+#include "network/plane_fit.h"
 
 namespace {
 
@@ -27,15 +29,17 @@ constexpr int ephemerisWaitMs = 5;
 
 bool present(double v) { return v != 0 && std::isfinite(v); }
 
-// The anchor-through-node constructions: anchor base, the line of the
-// opposite pair, the lower and the higher base of that pair.
-struct Construction {
-    int anchor, pairLine, j, k;
-};
-constexpr Construction constructions[12] = {
-    {0, 7, 1, 2}, {0, 9, 2, 3}, {0, 8, 1, 3}, {1, 5, 0, 2}, {1, 6, 0, 3}, {1, 9, 2, 3},
-    {2, 4, 0, 1}, {2, 8, 1, 3}, {2, 6, 0, 3}, {3, 4, 0, 1}, {3, 5, 0, 2}, {3, 7, 1, 2},
-};
+// A level needs this many samples before the spread of its code noise,
+// and so its standard error, means anything.
+constexpr uint32_t minLevelledSamples = 10;
+// A base's value this much older than the record's epoch is no longer the
+// satellite's ionosphere there (it set at that station, or the station
+// stalled).
+constexpr uint32_t maxSampleAgeMs = 30000;
+// The smallest standard error (m of the geometry-free combination) a level
+// is given: a level whose few samples happen to agree must not take all the
+// weight of the fit.
+constexpr double minLevelErrorM = 0.001;
 
 bool gpsState(int slot, uint32_t epochMs, double pos[3], double vel[3])
 {
@@ -66,8 +70,8 @@ bool gloState(int slot, uint32_t epochMs, double pos[3], double vel[3])
 struct GpsSystem {
     using Sat = GpsSatObs;
     static constexpr int slots = 32, freqs = 3, quantities = 6;
-    static constexpr int filtered[quantities] = {0, 3, 1, 4, 2, 5};
     static constexpr uint32_t periodMs = 604800000;
+    static constexpr double ionoFactor = gpsFirstSignalFactor;
     static Sat* sats(BaseStation& b) { return b.gpsSat; }
     static ErpSatSlot* slotsOf(ErpRecord& r) { return r.gpsSlot; }
     static uint32_t& epochOf(ErpRecord& r) { return r.gpsEpochMs; }
@@ -77,8 +81,8 @@ struct GpsSystem {
 struct GloSystem {
     using Sat = GloSatObs;
     static constexpr int slots = 24, freqs = 2, quantities = 4;
-    static constexpr int filtered[quantities] = {0, 2, 1, 3};
     static constexpr uint32_t periodMs = 86400000;
+    static constexpr double ionoFactor = gloFirstSignalFactor;
     static Sat* sats(BaseStation& b) { return b.gloSat; }
     static ErpSatSlot* slotsOf(ErpRecord& r) { return r.glonassSlot; }
     static uint32_t& epochOf(ErpRecord& r) { return r.gloEpochMs; }
@@ -101,160 +105,150 @@ void calcErpIono(ErpRecord& r)
 {
     constexpr int S = Sys::slots, Q = Sys::quantities;
     const uint32_t epochMs = Sys::epochOf(r);
-    BaseStation* base[4] = {};
-    double lat[4] = {}, lon[4] = {};
-    for (int i = 0; i < 4; ++i) {
-        const int idx = r.baseIndex[i];
-        if (idx < 0 || idx >= maxBases) continue;
-        base[i] = &baseStation[idx];
-        erpBasePoint(*base[i], lat[i], lon[i]);
+    // Every base within reach of the node takes part. Positions are plane
+    // coordinates about the node (degrees, longitude scaled to the node's
+    // latitude), where the fit is made.
+    int slotOf[maxBases];
+    const int n = findBasesWithin100km(float(r.latitude), float(r.longitude), slotOf);
+    const double cosLat = std::cos(r.latitude * geo::degToRad);
+    BaseStation* base[maxBases] = {};
+    double x[maxBases] = {}, y[maxBases] = {};
+    int master = -1;
+    for (int i = 0; i < n; ++i) {
+        base[i] = &baseStation[slotOf[i]];
+        double lat = 0, lon = 0;
+        erpBasePoint(*base[i], lat, lon);
+        x[i] = lat - r.latitude;
+        y[i] = (lon - r.longitude) * cosLat;
+        if (slotOf[i] == r.baseIndex[0]) master = i;
+    }
+    double masterX = 0, masterY = 0;
+    if (r.baseIndex[0] >= 0 && r.baseIndex[0] < maxBases) {
+        double lat = 0, lon = 0;
+        erpBasePoint(baseStation[r.baseIndex[0]], lat, lon);
+        masterX = lat - r.latitude;
+        masterY = (lon - r.longitude) * cosLat;
     }
 
-    // The bases' values as read and as a pair base's stand-in, each base
-    // less its mean offset from the master over the satellites both have
-    // now: what all satellites of a base share cancels between satellites
-    // anyway, and a station's own bias must not reach the node.
-    static double asRead[4][S][Q], asPair[4][S][Q];
-    static bool zero[4][S][Q];
-    for (int i = 0; i < 4; ++i) {
+    // Which base's value of a satellite may enter, and with what standard
+    // error (m of the geometry-free combination).
+    static double levelError[maxBases][S];
+    static bool usable[maxBases][S];
+    for (int i = 0; i < n; ++i)
         for (int s = 0; s < S; ++s) {
-            for (int q = 0; q < Q; ++q) {
-                zero[i][s][q] = true;
-                asRead[i][s][q] = asPair[i][s][q] = 0;
-                if (!base[i]) continue;
-                const auto& sat = Sys::sats(*base[i])[s];
-                const double v = quantity(sat, q);
-                zero[i][s][q] = v == 0.0;
-                asRead[i][s][q] = v;
-                asPair[i][s][q] = sat.epochMs == epochMs ? v : sat.filteredDelay[Sys::filtered[q]];
-            }
+            const auto& sat = Sys::sats(*base[i])[s];
+            const double e = levelStandardError(sat.levelling);
+            usable[i][s] = sat.levelling.count >= minLevelledSamples && e >= 0 &&
+                           std::min(sinceMs(epochMs, sat.epochMs, Sys::periodMs),
+                                    sinceMs(sat.epochMs, epochMs, Sys::periodMs)) <= maxSampleAgeMs;
+            levelError[i][s] = std::max(e, minLevelErrorM);
         }
-    }
-    for (int i = 1; i < 4 && base[0]; ++i) {
-        if (!base[i]) continue;
+
+    // How many of the bases have this system at all.
+    int inSystem = 0;
+    for (int i = 0; i < n; ++i)
+        inSystem += std::any_of(usable[i], usable[i] + S, [](bool u) { return u; }) ? 1 : 0;
+
+    // Each base's values less their mean offset from the master over the
+    // satellites both have now, each weighted by the two levels' errors:
+    // what all satellites of a base share cancels between satellites
+    // anyway, and a station's own bias must not reach the node through the
+    // satellites another base does not see.
+    static double offset[maxBases][Q];
+    for (int i = 0; i < n; ++i)
         for (int q = 0; q < Q; ++q) {
-            double sum = 0;
-            int n = 0;
+            offset[i][q] = 0;
+            if (master < 0 || i == master) continue;
+            double sum = 0, sumW = 0;
             for (int s = 0; s < S; ++s) {
-                if (zero[0][s][q] || zero[i][s][q]) continue;
-                if (Sys::sats(*base[0])[s].epochMs != epochMs ||
-                    Sys::sats(*base[i])[s].epochMs != epochMs)
-                    continue;
-                const double d = asRead[i][s][q] - asRead[0][s][q];
-                if (!std::isfinite(d)) continue;
-                sum += d;
-                ++n;
+                if (!usable[master][s] || !usable[i][s]) continue;
+                const double vm = quantity(Sys::sats(*base[master])[s], q);
+                const double vb = quantity(Sys::sats(*base[i])[s], q);
+                if (vm == 0 || vb == 0 || !std::isfinite(vb - vm)) continue;
+                const double w = 1.0 / (levelError[master][s] * levelError[master][s] +
+                                        levelError[i][s] * levelError[i][s]);
+                sum += w * (vb - vm);
+                sumW += w;
             }
-            if (n == 0) continue;
-            const double offset = sum / n;
-            for (int s = 0; s < S; ++s) {
-                asRead[i][s][q] -= offset;
-                asPair[i][s][q] -= offset;
-            }
+            if (sumW > 0) offset[i][q] = sum / sumW;
         }
-    }
 
-    // The constructions evaluated at a target point, whose lines from each
-    // anchor through the target are `anchorLines`.
-    auto interpolateAt = [&](double tLat, double tLon, const double (*anchorLines)[3],
-                             double (&sum)[S][Q], int (&count)[S][Q], uint32_t (&contributors)[S]) {
-        for (int c = 0; c < 12; ++c) {
-            const Construction& k = constructions[c];
-            if (!base[k.anchor] || !base[k.j] || !base[k.k]) continue;
-            const double* anchorLine = anchorLines[k.anchor];
-            const double* pairLine = r.line[k.pairLine];
-            // An anchor standing on the target has no line through it.
-            if (anchorLine[0] == 0.0 || pairLine[0] == 0.0) continue;
-            double xLat = 0, xLon = 0;
-            if (!solve2x2(xLat, xLon, anchorLine[0], anchorLine[1], anchorLine[2], pairLine[0],
-                          pairLine[1], pairLine[2]))
-                continue;
-            const double dX = std::hypot(lat[k.anchor] - xLat, lon[k.anchor] - xLon);
-            // The target behind the anchor (away from the cut point) lies on
-            // the slope's other side: the distance counts negative there, so
-            // the slope goes on instead of being mirrored.
-            double dE = std::hypot(lat[k.anchor] - tLat, lon[k.anchor] - tLon);
-            if ((tLat - lat[k.anchor]) * (xLat - lat[k.anchor]) +
-                    (tLon - lon[k.anchor]) * (xLon - lon[k.anchor]) <
-                0)
-                dE = -dE;
-            const double pairKm = distanceKm(lat[k.k], lon[k.k], lat[k.j], lon[k.j]);
-            if (!(dX > 0) || !(pairKm > 0) || !std::isfinite(dE)) continue;
-            for (int s = 0; s < S; ++s) {
-                const bool jCurrent = Sys::sats(*base[k.j])[s].epochMs == epochMs;
-                const bool kCurrent = Sys::sats(*base[k.k])[s].epochMs == epochMs;
-                for (int q = 0; q < Q; ++q) {
-                    if (zero[k.anchor][s][q] || zero[k.j][s][q] || zero[k.k][s][q]) continue;
-                    const double vI = asRead[k.anchor][s][q];
-                    const double vJ = jCurrent ? asRead[k.j][s][q] : asPair[k.j][s][q];
-                    const double vK = kCurrent ? asRead[k.k][s][q] : asPair[k.k][s][q];
-                    const double vX = interpolateByDistance(lat[k.k], lon[k.k], vK, lat[k.j],
-                                                            lon[k.j], vJ, xLat, xLon);
-                    const double candidate = (vX - vI) / dX * dE + vI;
-                    if (!std::isfinite(candidate)) continue;
-                    sum[s][q] += candidate;
-                    ++count[s][q];
-                    if (q == 1) contributors[s] |= 1u << c;
-                }
-            }
-        }
-    };
-
-    static double sum[S][Q], sumM[S][Q];
-    static int count[S][Q], countM[S][Q];
-    uint32_t contributors[S] = {}, contributorsM[S] = {};
-    for (int s = 0; s < S; ++s)
-        for (int q = 0; q < Q; ++q) {
-            sum[s][q] = sumM[s][q] = 0;
-            count[s][q] = countM[s][q] = 0;
-        }
-    interpolateAt(r.latitude, r.longitude, r.line, sum, count, contributors);
-    // The same constructions at the master's own point. The synthesis moves
-    // the master's observations by the change of this one interpolated
-    // surface between the master and the node: each base's levelling error
-    // (a few centimetres after twenty minutes of arc, different for every
-    // satellite) then enters only by the difference of its two weights,
-    // where the master's own value against the node's interpolation would
-    // carry the master's error whole into every phase. The constructions
-    // anchored on the master have no line there and would only give that
-    // value back: those through the other bases make the surface at the
-    // master (exact for a plane, as at the node).
-    if (base[0]) {
-        double masterLines[4][3] = {};
-        for (int i = 1; i < 4; ++i) {
-            if (!base[i]) continue;
-            masterLines[i][0] = lon[0] - lon[i];
-            masterLines[i][1] = lat[i] - lat[0];
-            masterLines[i][2] = masterLines[i][0] * lat[i] + masterLines[i][1] * lon[i];
-        }
-        interpolateAt(lat[0], lon[0], masterLines, sumM, countM, contributorsM);
-    }
-
+    // Per satellite and quantity the least-squares plane over the bases,
+    // each weighted by its level's standard error; its value at the node
+    // and at the master's point. Taking the master's observations by the
+    // plane's change between the two lets each base's levelling error in
+    // only as far as the plane leans on it, and the levels' errors carried
+    // through the fit give the change's own standard error.
     ErpSatSlot* slots = Sys::slotsOf(r);
     for (int s = 0; s < S; ++s) {
         ErpSatSlot& slot = slots[s];
-        slot.contributors = contributors[s];
-        slot.masterContributors = contributorsM[s];
+        uint32_t contributors = 0;
+        int contributing = 0;
+        double error = inSystem > 1 ? INFINITY : 0.0;
         for (int q = 0; q < Q; ++q) {
-            const double atMaster = countM[s][q] ? sumM[s][q] / countM[s][q] : 0.0;
+            double v[maxBases], w[maxBases], sumW = 0, meanX = 0, meanY = 0, meanV = 0;
+            bool in[maxBases] = {};
+            for (int i = 0; i < n; ++i) {
+                if (!usable[i][s]) continue;
+                v[i] = quantity(Sys::sats(*base[i])[s], q) - offset[i][q];
+                if (quantity(Sys::sats(*base[i])[s], q) == 0 || !std::isfinite(v[i])) continue;
+                in[i] = true;
+                w[i] = 1.0 / (levelError[i][s] * levelError[i][s]);
+                sumW += w[i];
+                meanX += w[i] * x[i], meanY += w[i] * y[i], meanV += w[i] * v[i];
+            }
+            double atNode = 0, atMaster = 0;
+            if (sumW > 0) {
+                meanX /= sumW, meanY /= sumW, meanV /= sumW;
+                PlaneFit fit;
+                for (int i = 0; i < n; ++i)
+                    if (in[i]) fit.add(x[i] - meanX, y[i] - meanY, v[i] - meanV, w[i]);
+                double sx = 0, sy = 0;
+                const bool leans = fit.solve(sx, sy);
+                if (!leans) sx = sy = 0;
+                atNode = meanV - sx * meanX - sy * meanY;
+                atMaster = meanV + sx * (masterX - meanX) + sy * (masterY - meanY);
+                // Bases on one line give the slope along it only: where more
+                // bases of the system are in reach, the difference waits for
+                // a plane.
+                const bool determined =
+                    inSystem <= 1 || (leans && (inSystem == 2 || fit.spansPlane()));
+                if (q == 1) {
+                    double variance = 0;
+                    for (int i = 0; i < n; ++i) {
+                        if (!in[i]) continue;
+                        contributors |= 1u << slotOf[i];
+                        ++contributing;
+                        double ax = 0, ay = 0;
+                        if (!leans || !fit.sensitivity(x[i] - meanX, y[i] - meanY, w[i], ax, ay))
+                            continue;
+                        const double c = -ax * masterX - ay * masterY;
+                        variance += c * c * levelError[i][s] * levelError[i][s];
+                    }
+                    if (determined) error = Sys::ionoFactor * std::sqrt(variance);
+                }
+            }
+            if (!std::isfinite(atNode) || !std::isfinite(atMaster)) sumW = 0;
             if (q & 1)
-                slot.phaseAtMaster[q / 2] = atMaster;
+                slot.phaseAtMaster[q / 2] = sumW > 0 ? atMaster : 0.0;
             else
-                slot.codeAtMaster[q / 2] = atMaster;
-            if (count[s][q] == 0) continue;
-            const double mean = sum[s][q] / count[s][q];
+                slot.codeAtMaster[q / 2] = sumW > 0 ? atMaster : 0.0;
+            if (!(sumW > 0)) continue;
             const int e = q / 2;
             if (q & 1) {
-                slot.phaseResidual[e] = mean;
+                slot.phaseResidual[e] = atNode;
                 continue;
             }
-            slot.codeResidual[e] = mean;
-            const float newF = float(mean);
+            slot.codeResidual[e] = atNode;
+            const float newF = float(atNode);
             const uint32_t dt = slot.epochMs - slot.prevEpochMs;
             // Two syntheses of one epoch give no rate; the last one stays.
             if (dt != 0) slot.codeResidualRate[e] = (newF - slot.codeResidualF[e]) / float(dt);
             slot.codeResidualF[e] = newF;
         }
+        slot.contributors = slot.masterContributors = contributors;
+        slot.ionoBases = uint8_t(contributing);
+        slot.phaseError = std::isfinite(error) ? error : INFINITY;
     }
 }
 
@@ -357,24 +351,25 @@ int synthesise(int erpIndex, uint32_t epochMs)
     calcErpIono<Sys>(r);
 
     // The observations at the node, and what moved the master's phases
-    // through the ionosphere.
+    // through the ionosphere. A satellite whose ionospheric difference
+    // carries more error than a rover's ambiguity resolution bears sends
+    // no phase: its code still serves, and its carrier comes back as a new
+    // arc once the bases' levels have settled.
     double code[S][3] = {}, phase[S][3] = {}, ionoShift[S][3] = {};
     uint32_t signature[S] = {};
     for (int s = 0; s < S; ++s) {
         ErpSatSlot& slot = slots[s];
         if (!slot.present) continue;
         const auto& ms = masterSats[s];
-        signature[s] = slot.contributors | slot.masterContributors << 20;
-        const bool both = slot.contributors != 0 && slot.masterContributors != 0;
+        const bool held = !(slot.phaseError <= maxPhaseShiftErrorM);
+        signature[s] = held ? 1u << 31 : 0u;
         for (int f = 0; f < F; ++f) {
-            // Without the master's own value there is no difference to take.
-            const bool codeIono = both && ms.codeDelay[f] != 0 && slot.codeAtMaster[f] != 0;
-            const bool phaseIono = both && ms.phaseAdvance[f] != 0 && slot.phaseAtMaster[f] != 0;
-            if (phaseIono) signature[s] |= 1u << (16 + f);
+            const bool codeIono = slot.codeAtMaster[f] != 0;
+            const bool phaseIono = slot.phaseAtMaster[f] != 0;
             const double dCode = codeIono ? slot.codeResidual[f] - slot.codeAtMaster[f] : 0.0;
             ionoShift[s][f] = phaseIono ? slot.phaseResidual[f] - slot.phaseAtMaster[f] : 0.0;
             if (present(ms.codeRange[f])) code[s][f] = ms.codeRange[f] + dGeo[s] + dTropo[s] + dCode;
-            if (present(ms.phaseRange[f]))
+            if (present(ms.phaseRange[f]) && !held)
                 phase[s][f] = ms.phaseRange[f] + dGeo[s] + dTropo[s] + ionoShift[s][f];
             if (!std::isfinite(code[s][f])) code[s][f] = 0;
             if (!std::isfinite(phase[s][f]) || !std::isfinite(ionoShift[s][f])) {
@@ -385,10 +380,12 @@ int synthesise(int erpIndex, uint32_t epochMs)
     }
 
     // Phase continuity: the rover must see a new arc wherever the reference
-    // phase may have jumped: a slip at the master, a gap, a change in which
-    // bases the ionosphere came from, or an ionospheric shift that stepped
-    // against the other satellites' (geometry and troposphere come from
-    // smooth models; what all satellites share cancels between them).
+    // phase may have jumped: a slip at the master, a gap, a carrier let back
+    // in after it was held out, or an ionospheric shift that stepped against
+    // the other satellites' (geometry and troposphere come from smooth
+    // models; what all satellites share cancels between them; a base that
+    // joins or leaves the weighted plane moves it by no more than the
+    // levels' errors, which the step rule judges).
     bool restart[S] = {};
     double step[S][3] = {}, commonStep[3] = {};
     double steps[3][S];

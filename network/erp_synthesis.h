@@ -7,12 +7,16 @@
 // node: plus the geometric range difference node minus master from the
 // broadcast orbits (signal travel time and the earth's rotation during it),
 // plus the modelled troposphere difference (standard atmosphere at each
-// height), plus the ionospheric difference node minus master: the change of
-// the surface interpolated from the four surrounding bases' carrier-levelled
-// ionosphere between the master's point and the node. Each base's
-// values enter less their mean offset from the master over the satellites
-// both see, so that per-station biases and whatever else is common to all
-// satellites of a base do not reach the node.
+// height), plus the ionospheric difference node minus master: the change
+// between the master's point and the node of a least-squares plane fitted,
+// per satellite, to the carrier-levelled ionosphere of every base within
+// 100 km of the node, each weighted by its level's standard error. Each
+// base's values enter less their mean offset from the master over the
+// satellites both see, so that per-station biases and whatever else is
+// common to all satellites of a base do not reach the node. The levels'
+// errors carried through the fit give the difference's own standard error;
+// a satellite whose phase difference would carry more than a rover's
+// ambiguity resolution bears is sent without its carrier.
 //
 // Runs on the network-correction thread only; reads the base records
 // without locks, the ephemeris slots under their mutexes.
@@ -25,19 +29,17 @@ struct BaseStation;
 // position, or its "STR:" position until a station message came.
 void erpBasePoint(const BaseStation& b, double& latitude, double& longitude);
 
-// Ionosphere at the record's node per GPS (GLONASS) satellite from the four
-// bases in baseIndex and the ten lines: the twelve anchor-through-node
-// constructions crossed with the opposite base pairs, averaged. Writes
-// codeResidual, phaseResidual, codeResidualF and codeResidualRate of every
-// slot that found candidates and `contributors` (one bit per construction
-// that gave the phase on the first frequency) of every slot; and the same
-// constructions at the master's own point (those anchored on the master
-// itself have no line there) into codeAtMaster, phaseAtMaster and
-// masterContributors. A construction
-// naming an absent base, crossing parallel lines, or dividing by a zero
-// distance gives nothing; a non-finite candidate is dropped. The epoch the
-// bases' values must carry to be taken as read is the record's gpsEpochMs
-// (gloEpochMs); older pair values are replaced by the bases' filtered ones.
+// Ionosphere at the record's node per GPS (GLONASS) satellite from the
+// plane over the bases within 100 km of the node: writes codeResidual,
+// phaseResidual, codeResidualF and codeResidualRate of every slot some base
+// has a usable value for (a level of at least 10 samples within 30 s of the
+// record's gpsEpochMs / gloEpochMs), the plane's values at the master's own
+// point (codeAtMaster, phaseAtMaster; 0 where nothing was fitted), the bases
+// fitted (`contributors`, one bit per base slot, and `ionoBases`) and
+// `phaseError`: the standard error of the first signal's phase difference
+// node minus master, infinite where bases are in reach but the plane could
+// not give it, 0 where only one base is in reach (there is no difference to
+// take). Samples on one line give the slope along it only.
 void calcErpGps(int erpIndex);
 void calcErpGlonass(int erpIndex);
 

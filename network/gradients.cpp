@@ -11,6 +11,7 @@
 #include "core/records.h"
 #include "core/troposphere.h"
 #include "network/nearest_base.h"
+#include "network/plane_fit.h"
 #include "platform/sync.h"
 
 namespace {
@@ -24,21 +25,10 @@ constexpr double readerK1Bds = 4.925688073394495;
 // A sample older than this against the master's epoch is no longer the
 // satellite's ionosphere (it set at that station, or the station stalled).
 constexpr int64_t maxSampleAgeMs = 30000;
-// Below this ratio of the normal matrix's eigenvalues the auxiliary bases
-// lie (nearly) on one line and only the slope along it is fitted.
-constexpr double minEigenRatio = 0.01;
-
-// f2^2 / (f1^2 - f2^2): turns the difference of the second and first
-// signal's delays into the first signal's delay.
-constexpr double firstSignalFactor(double f1, double f2) { return f2 * f2 / (f1 * f1 - f2 * f2); }
-constexpr double gpsFactor = firstSignalFactor(1575.42e6, 1227.6e6);
-// Every GLONASS channel keeps L1/L2 = 9/7.
-constexpr double gloFactor = firstSignalFactor(9.0, 7.0);
-constexpr double bdsFactor = firstSignalFactor(1561.098e6, 1207.14e6);
 
 struct SystemPlan {
     int slots;
-    double ionoFactor;   // firstSignalFactor of the system
+    double ionoFactor;   // first-signal factor of the system
     double readerK1;
 };
 
@@ -59,54 +49,6 @@ uint32_t systemEpoch(const BaseStation& b, const BdsSatObs*) { return b.bdsTowMs
 GpsSatObs* satellites(BaseStation& b, const GpsSatObs*) { return b.gpsSat; }
 GloSatObs* satellites(BaseStation& b, const GloSatObs*) { return b.gloSat; }
 BdsSatObs* satellites(BaseStation& b, const BdsSatObs*) { return b.bdsSat; }
-
-// Normal equations of one term's plane fit through the master.
-struct PlaneFit {
-    double xx = 0, xy = 0, yy = 0, xt = 0, yt = 0;
-    void add(double x, double y, double t)
-    {
-        xx += x * x, xy += x * y, yy += y * y, xt += x * t, yt += y * t;
-    }
-    // Slopes along x and y; the least-norm solution (along the principal
-    // direction) when the samples' positions lie on one line.
-    bool solve(double& sx, double& sy) const
-    {
-        double half = 0.5 * (xx + yy);
-        double spread = std::sqrt(0.25 * (xx - yy) * (xx - yy) + xy * xy);
-        double big = half + spread, small = half - spread;
-        if (!(big > 0)) return false;
-        if (small > minEigenRatio * big) {
-            double det = xx * yy - xy * xy;
-            sx = (yy * xt - xy * yt) / det;
-            sy = (xx * yt - xy * xt) / det;
-        } else {
-            // Unit vector of the line: eigenvector of the larger eigenvalue.
-            double ux, uy;
-            if (xy == 0) {
-                ux = xx >= yy ? 1 : 0;
-                uy = 1 - ux;
-            } else {
-                ux = big - yy, uy = xy;
-                double len = std::hypot(ux, uy);
-                ux /= len, uy /= len;
-            }
-            double along = (ux * xt + uy * yt) / big;
-            sx = along * ux;
-            sy = along * uy;
-        }
-        return std::isfinite(sx) && std::isfinite(sy);
-    }
-
-    // What one sample of value 1 at (x, y) adds to the slopes: the fit is
-    // linear in the samples, so this carries each station's error into them.
-    bool sensitivity(double x, double y, double& ax, double& ay) const
-    {
-        PlaneFit unit = *this;
-        unit.xt = x;
-        unit.yt = y;
-        return unit.solve(ax, ay);
-    }
-};
 
 // Where the broadcast orbit puts the satellite of an entry now (metres,
 // Earth-fixed); false without an orbit. BeiDou has no ephemeris table.
@@ -199,7 +141,7 @@ double slopeError(const PlaneFit& fit, const double* x, const double* y, const d
     double cxx = 0, cxy = 0, cyy = 0, mx = 0, my = 0;
     for (int k = 0; k < count; ++k) {
         double ax, ay;
-        if (!(error[k] >= 0) || !fit.sensitivity(x[k], y[k], ax, ay)) return INFINITY;
+        if (!(error[k] >= 0) || !fit.sensitivity(x[k], y[k], 1, ax, ay)) return INFINITY;
         const double v = error[k] * error[k];
         cxx += v * ax * ax, cxy += v * ax * ay, cyy += v * ay * ay;
         mx += ax, my += ay;
@@ -307,21 +249,21 @@ bool calcNetCorr(int baseIndex, double (&block)[8][N], const SystemPlan& plan)
 bool calcNetCorrGPS(int baseIndex)
 {
     // Slot 0 holds satellite 32; slots 32..39 stay unwritten.
-    static const SystemPlan plan{32, gpsFactor, readerK1GpsGlo};
+    static const SystemPlan plan{32, gpsFirstSignalFactor, readerK1GpsGlo};
     if (baseIndex < 0 || baseIndex >= maxBases) return false;
     return calcNetCorr<GpsSatObs>(baseIndex, baseStation[baseIndex].netGradient.gps, plan);
 }
 
 bool calcNetCorrGLO(int baseIndex)
 {
-    static const SystemPlan plan{24, gloFactor, readerK1GpsGlo};
+    static const SystemPlan plan{24, gloFirstSignalFactor, readerK1GpsGlo};
     if (baseIndex < 0 || baseIndex >= maxBases) return false;
     return calcNetCorr<GloSatObs>(baseIndex, baseStation[baseIndex].netGradient.glo, plan);
 }
 
 bool calcNetCorrBDS(int baseIndex)
 {
-    static const SystemPlan plan{64, bdsFactor, readerK1Bds};
+    static const SystemPlan plan{64, bdsFirstSignalFactor, readerK1Bds};
     if (baseIndex < 0 || baseIndex >= maxBases) return false;
     return calcNetCorr<BdsSatObs>(baseIndex, baseStation[baseIndex].netGradient.bds, plan);
 }

@@ -104,6 +104,19 @@ int findNearestBase100km(float latitude, float longitude, int exclude1, int excl
     return searchNearest(latitude, longitude, false, exclude, 3, nearLimitKm, distance);
 }
 
+int findBasesWithin100km(float latitude, float longitude, int (&slots)[10])
+{
+    static_assert(maxBases == 10);
+    int count = 0;
+    double distance = 0;
+    while (count < maxBases) {
+        const int found = searchNearest(latitude, longitude, false, slots, count, nearLimitKm, distance);
+        if (found < 0) break;
+        slots[count++] = found;
+    }
+    return count;
+}
+
 int findNearestBaseExcluding(float latitude, float longitude, const int exclude[9])
 {
     double distance = 0;

@@ -24,6 +24,9 @@ int findNearestBase(float latitude, float longitude);
 int findNearestBase100km(float latitude, float longitude, int exclude1, int exclude2,
                          int exclude3, double& distance);
 
+// Every trusted base within 100 km, nearest first, into `slots`; returns
+// how many.
+int findBasesWithin100km(float latitude, float longitude, int (&slots)[10]);
 // Nearest trusted base within the network region radius that is none of the
 // nine excluded slots (-1 excludes nothing).
 int findNearestBaseExcluding(float latitude, float longitude, const int exclude[9]);

@@ -16,6 +16,7 @@
 #include "core/geodesy.h"
 #include "core/gnss_time.h"
 #include "core/records.h"
+#include "formats/rover_shift.h"
 #include "network/erp_choice.h"
 #include "network/erp_upkeep.h"
 #include "network/nearest_base.h"
@@ -94,6 +95,8 @@ bool ErpReplay::run(int epochCount)
 
     double turnTotal = 0;
     int turns = 0;
+    int fitBases[2][10] = {};
+    std::vector<double> fitErrors[2];
     for (int k = 0; k < epochCount; ++k) {
         const uint32_t clock = 100000 + 1000 * uint32_t(k);
         bool any = false;
@@ -124,6 +127,16 @@ bool ErpReplay::run(int epochCount)
         collect(r, cmr, cmrKinds, 3, stamps[3]);
         collect(r, binr, binrKinds, 3, stamps[4]);
         if (rtcm31.size() > before) ++synthesisedEpochs;
+        // The fit from twenty minutes after the start, as the rover is judged.
+        if (k < 1200) continue;
+        for (int sys = 0; sys < 2; ++sys)
+            for (int i = 0; i < (sys ? 24 : 32); ++i) {
+                const ErpSatSlot& slot = sys ? r.glonassSlot[i] : r.gpsSlot[i];
+                if (!slot.present || (!sys && slot.epochMs != r.gpsEpochMs)) continue;
+                if (sys && slot.epochMs != r.gloEpochMs) continue;
+                fitBases[sys][slot.ionoBases < 9 ? slot.ionoBases : 9]++;
+                fitErrors[sys].push_back(slot.phaseError);
+            }
     }
     setWallTimeOverride(0);
     if (erpIndex < 0) return false;
@@ -133,13 +146,27 @@ bool ErpReplay::run(int epochCount)
     nodeEcef[1] = erp[erpIndex].ecefY;
     nodeEcef[2] = erp[erpIndex].ecefZ;
     turnMs = turns ? turnTotal / turns : 0;
+    for (int sys = 0; sys < 2; ++sys) {
+        std::vector<double>& e = fitErrors[sys];
+        if (e.empty()) continue;
+        std::sort(e.begin(), e.end());
+        const size_t held = size_t(std::count_if(e.begin(), e.end(), [](double v) { return !(v <= maxPhaseShiftErrorM); }));
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "  %s fit: %zu satellite-epochs, bases 1/2/3/4/5: %d/%d/%d/%d/%d, phase "
+                      "error median %.4f m, 90 %% %.4f m, phase held out %zu (%.1f %%)\n",
+                      sys ? "GLONASS" : "GPS", e.size(), fitBases[sys][1], fitBases[sys][2],
+                      fitBases[sys][3], fitBases[sys][4], fitBases[sys][5], e[e.size() / 2],
+                      e[e.size() * 9 / 10], held, 100.0 * double(held) / double(e.size()));
+        fitSummary += line;
+    }
     for (int i = 0; i < 32; ++i)
         if (erp[erpIndex].gpsSlot[i].slipCount)
             restarts += std::to_string(i) + ":" + std::to_string(erp[erpIndex].gpsSlot[i].slipCount) + " ";
     return true;
 }
 
-ErpReplay simulatedNetwork(bool glonass)
+ErpReplay simulatedNetwork(bool glonass, int rover)
 {
     ErpReplay r;
     r.mjd = 61384;   // 2026-12-10
@@ -151,8 +178,8 @@ ErpReplay simulatedNetwork(bool glonass)
                    {"BAS3", 46.8219475, 16.1207186, 322.436},
                    {"BAS4", 46.5332947, 15.5820560, 643.582},
                    {"BAS5", 46.8692047, 14.6912565, 684.413}};
-        r.roverLatitude = 47.0089932;   // ROV2
-        r.roverLongitude = 15.75;
+        r.roverLatitude = rover == 1 ? 47.2282831 : 47.0089932;
+        r.roverLongitude = rover == 1 ? 15.0085323 : 15.75;
     } else {
         r.directory = dataPath("network/simulated-glonass");
         r.bases = {{"BAS1", 46.0330167, 12.1043883, 229.998},
@@ -160,10 +187,20 @@ ErpReplay simulatedNetwork(bool glonass)
                    {"BAS3", 45.1978388, 12.8288095, 211.998},
                    {"BAS4", 45.0389183, 12.0942080, 288.690},
                    {"BAS5", 45.5400910, 11.4482096, 375.094}};
-        r.roverLatitude = 45.7589932;   // ROV2
-        r.roverLongitude = 12.5;
+        r.roverLatitude = rover == 1 ? 45.75 : 45.7589932;
+        r.roverLongitude = rover == 1 ? 12.7949077 : 12.5;
     }
     return r;
+}
+
+void simulatedRoverTruth(bool glonass, int rover, double ecef[3])
+{
+    static const double truth[2][2][3] = {
+        {{4191393.4309486034, 1123749.49356697, 4659393.613707755},
+         {4193701.1296688314, 1182746.0417083006, 4642809.444434451}},
+        {{4347653.262494689, 987356.2412771197, 4545996.0136469025},
+         {4352003.627989045, 964815.976127882, 4546719.785500218}}};
+    for (int i = 0; i < 3; ++i) ecef[i] = truth[glonass ? 1 : 0][rover == 1 ? 0 : 1][i];
 }
 
 ErpReplay cataloniaNetwork()
@@ -240,6 +277,7 @@ bool runRnx2rtkp(const std::string& conf, const std::string& roverObs, const std
         const double e = d[0] * east[0] + d[1] * east[1] + d[2] * east[2];
         const double n = d[0] * north[0] + d[1] * north[1] + d[2] * north[2];
         all.push_back(std::hypot(e, n));
+        figures.solution.push_back({tow, q == 1, std::hypot(e, n)});
         if (q != 1) continue;
         ++figures.fixed;
         errors.push_back(std::hypot(e, n));

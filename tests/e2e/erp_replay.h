@@ -45,6 +45,8 @@ struct ErpReplay {
     double turnMs = 0;
     // New arcs per GPS satellite slot ("slot:count "), of the record.
     std::string restarts;
+    // How the record's ionosphere was fitted over the run (lines of text).
+    std::string fitSummary;
 
     // Replays the first `epochCount` epochs of every base. False when a
     // recording cannot be read or no ERP record was taken.
@@ -52,8 +54,11 @@ struct ErpReplay {
 };
 
 // The stations of ../shared/data/network/simulated/ (GPS) and of
-// simulated-glonass/ (GPS + GLONASS), from their READMEs.
-ErpReplay simulatedNetwork(bool glonass);
+// simulated-glonass/ (GPS + GLONASS), from their READMEs; the record
+// followed is that of rover ROV1 or ROV2.
+ErpReplay simulatedNetwork(bool glonass, int rover = 2);
+// True ECEF position (m) of the set's ROV1 or ROV2 (truth.json).
+void simulatedRoverTruth(bool glonass, int rover, double ecef[3]);
 // The real Catalan stations CREU, EBRE and GARR with rover MATA.
 ErpReplay cataloniaNetwork();
 
@@ -69,6 +74,14 @@ struct RtkFigures {
     double worstHorizontalM = 0;
     // Of every epoch, fixed or float.
     double medianAllHorizontalM = 0;
+    // Every epoch of the solution: GPS time of week (s), fixed or not, and
+    // its horizontal error (m).
+    struct Epoch {
+        double tow;
+        bool fixed;
+        double horizontalM;
+    };
+    std::vector<Epoch> solution;
 };
 bool runRnx2rtkp(const std::string& conf, const std::string& roverObs, const std::string& baseObs,
                  const std::vector<std::string>& nav, const double baseEcef[3],

@@ -1,6 +1,5 @@
 // Synthetic reference stations: which record a rover gets, how the records
-// are kept and freed, and the ionosphere at the node from the four bases'
-// values.
+// are kept and freed, and the ionosphere at the node from the bases' values.
 
 #include <gtest/gtest.h>
 
@@ -151,13 +150,16 @@ TEST_F(Erp, UpkeepKeepsBasesAndFreesIdleRecords)
     EXPECT_EQ(erpCount.load(), 0);
 }
 
-// The anchor-through-node constructions: a field the same at every base
-// stays the same, a field linear in latitude and longitude is met at the
-// node, an absent base or a north-south line takes only its own
-// constructions out, and nothing degenerate gives a non-finite value.
-TEST_F(Erp, IonosphereAtTheNodeFromTheFourBases)
+// The ionosphere at the node from a plane over every base within 100 km,
+// each weighted by its level's standard error: a field the same at every
+// base stays the same, a field linear in latitude and longitude is met at
+// the node and at the master, a base beyond 100 km or with a young level
+// takes no part, a poorly levelled base hardly moves the plane, and the
+// difference's standard error follows the levels' and is unknown where the
+// bases that have the satellite stand on one line.
+TEST_F(Erp, IonosphereAtTheNodeFromAPlaneOverTheBasesInReach)
 {
-    const double lat[4] = {48.5, 48.0, 48.3, 47.7}, lon[4] = {11.3, 11.7, 12.2, 11.1};
+    const double lat[5] = {48.5, 48.0, 48.3, 47.7, 49.5}, lon[5] = {11.3, 11.7, 12.2, 11.1, 11.5};
     const double nodeLat = 48.25, nodeLon = 11.5;
     const uint32_t epoch = 345600000;
     auto field = [](double la, double lo) { return 2.0 + 0.8 * (la - 48.0) - 0.5 * (lo - 11.5); };
@@ -166,91 +168,86 @@ TEST_F(Erp, IonosphereAtTheNodeFromTheFourBases)
     r.latitude = nodeLat;
     r.longitude = nodeLon;
     r.gpsEpochMs = epoch;
-    auto setLine = [](double* l, double la1, double lo1, double la2, double lo2) {
-        l[0] = lo2 - lo1;
-        l[1] = la1 - la2;
-        l[2] = l[0] * la1 + l[1] * lo1;
-    };
-    const int pairs[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
-    auto place = [&](bool linear) {
-        for (int i = 0; i < 4; ++i) {
-            placeBase(i, lat[i], lon[i]);
-            r.baseIndex[i] = i;
-            setLine(r.line[i], lat[i], lon[i], nodeLat, nodeLon);
-            GpsSatObs& s = baseStation[i].gpsSat[5];
-            s.epochMs = epoch;
-            const double v = linear ? field(lat[i], lon[i]) : 1.5;
-            for (int f = 0; f < 3; ++f) {
-                s.codeDelay[f] = v * (f + 1);
-                s.phaseAdvance[f] = -v * (f + 1);
-            }
-        }
-        for (int p = 0; p < 6; ++p)
-            setLine(r.line[4 + p], lat[pairs[p][0]], lon[pairs[p][0]], lat[pairs[p][1]],
-                    lon[pairs[p][1]]);
-        r.gpsSlot[5] = ErpSatSlot{};
-        r.gpsSlot[5].epochMs = epoch;
-    };
-
-    place(false);
-    calcErpGps(0);
-    EXPECT_EQ(r.gpsSlot[5].contributors, 0xFFFu);
-    EXPECT_NEAR(r.gpsSlot[5].codeResidual[0], 1.5, 1e-9);
-    EXPECT_NEAR(r.gpsSlot[5].phaseResidual[1], -3.0, 1e-9);
-    EXPECT_FLOAT_EQ(r.gpsSlot[5].codeResidualF[2], 4.5f);
-    // First synthesis: the rate is the value over the epoch in ms.
-    EXPECT_FLOAT_EQ(r.gpsSlot[5].codeResidualRate[0], 1.5f / float(epoch));
-    EXPECT_EQ(r.gpsSlot[6].contributors, 0u);   // no values anywhere: no candidates
-
-    // A field linear in latitude and longitude on one satellite against a
-    // constant one on another: between the two, the node gets the field's
-    // value there (what all satellites of a base share does not count).
-    place(true);
-    for (int i = 0; i < 4; ++i) {
-        GpsSatObs& s = baseStation[i].gpsSat[7];
+    r.baseIndex[0] = 0;   // the master, 31 km from the node; base 4 is 139 km away
+    // A satellite's values at a base: the first signal's delay v (the other
+    // signals' scaled), levelled over `count` samples to the standard error
+    // `sigma` (m of the geometry-free combination).
+    auto set = [&](int base, int sat, double v, double sigma, uint32_t count = 600) {
+        GpsSatObs& s = baseStation[base].gpsSat[sat];
         s.epochMs = epoch;
-        s.codeDelay[0] = 1.0;
-        s.phaseAdvance[0] = -1.0;
+        for (int f = 0; f < 3; ++f) {
+            s.codeDelay[f] = v * (f + 1);
+            s.phaseAdvance[f] = -v * (f + 1);
+        }
+        s.levelling.count = count;
+        s.levelling.sum = 0;
+        s.levelling.sumSquares = sigma * sigma * count * (count - 1.0);
+    };
+    for (int i = 0; i < 5; ++i) {
+        placeBase(i, lat[i], lon[i]);
+        set(i, 5, 1.5, 0.01);
+        set(i, 7, 1.0, 0.01);
     }
-    r.gpsSlot[7] = ErpSatSlot{};
+    set(4, 5, 50.0, 0.01);   // beyond reach
+    r.gpsSlot[5].epochMs = epoch;
     calcErpGps(0);
-    // Distances along the pair lines are great-circle km, the rest plane
-    // degrees: equal ratios to a part in a thousand over these spans.
-    EXPECT_NEAR(r.gpsSlot[5].codeResidual[0] - r.gpsSlot[7].codeResidual[0],
-                field(nodeLat, nodeLon) - 1.0, 2e-3);
-    EXPECT_NEAR(r.gpsSlot[5].phaseResidual[0] - r.gpsSlot[7].phaseResidual[0],
-                -(field(nodeLat, nodeLon) - 1.0), 2e-3);
-    // The same surface at the master's own point, from the constructions
-    // not anchored on it; the master's observations move by its change.
-    EXPECT_EQ(r.gpsSlot[5].masterContributors, 0xFF8u);
+    const ErpSatSlot& s5 = r.gpsSlot[5];
+    EXPECT_EQ(s5.contributors, 0xFu);
+    EXPECT_EQ(s5.ionoBases, 4);
+    EXPECT_NEAR(s5.codeResidual[0], 1.5, 1e-9);
+    EXPECT_NEAR(s5.phaseResidual[1], -3.0, 1e-9);
+    EXPECT_NEAR(s5.phaseAtMaster[0], -1.5, 1e-9);
+    EXPECT_FLOAT_EQ(s5.codeResidualF[2], 4.5f);
+    // First synthesis: the rate is the value over the epoch in ms.
+    EXPECT_FLOAT_EQ(s5.codeResidualRate[0], 1.5f / float(epoch));
+    EXPECT_EQ(r.gpsSlot[6].contributors, 0u);   // no values anywhere
+    EXPECT_FALSE(std::isfinite(r.gpsSlot[6].phaseError));
+    const double error = r.gpsSlot[7].phaseError;
+    EXPECT_GT(error, 0.001);
+    EXPECT_LT(error, 0.02);
+
+    // A field linear in latitude and longitude on one satellite against
+    // the constant one: the node and the master get the field's values
+    // there (what all satellites of a base share does not count).
+    for (int i = 0; i < 5; ++i) set(i, 9, field(lat[i], lon[i]), 0.01);
     auto shift = [&](int s) { return r.gpsSlot[s].phaseResidual[0] - r.gpsSlot[s].phaseAtMaster[0]; };
     const double change = field(nodeLat, nodeLon) - field(lat[0], lon[0]);
-    EXPECT_NEAR(shift(5) - shift(7), -change, 2e-3);
-
-    // Without base 2 (index -1, its lines left as they were) only the three
-    // constructions that do not name it are left.
-    place(false);
-    r.baseIndex[2] = -1;
     calcErpGps(0);
-    for (int c = 0; c < 12; ++c) {
-        // Constructions naming base 2: anchors 2, and pairs 0-2, 1-2, 2-3.
-        const bool names2[12] = {true, true, false, true, false, true,
-                                 true, true,  true, false, true, true};
-        EXPECT_EQ((r.gpsSlot[5].contributors >> c) & 1u, names2[c] ? 0u : 1u) << c;
-    }
-    EXPECT_NEAR(r.gpsSlot[5].codeResidual[0], 1.5, 1e-9);
+    EXPECT_NEAR(r.gpsSlot[9].codeResidual[0] - r.gpsSlot[7].codeResidual[0],
+                field(nodeLat, nodeLon) - 1.0, 1e-9);
+    EXPECT_NEAR(shift(9) - shift(7), -change, 1e-9);
 
-    // A base on the node's meridian (its line has a = 0), a base on the node
-    // itself (its anchor line degenerates) and two bases at one place:
-    // whatever is left stays finite.
-    place(false);
-    placeBase(1, nodeLat, nodeLon);
-    setLine(r.line[1], nodeLat, nodeLon, nodeLat, nodeLon);
-    placeBase(3, lat[2], lon[2]);
-    setLine(r.line[2], lat[2], nodeLon, nodeLat, nodeLon);
+    // A young level (nine samples) takes no part.
+    set(3, 11, 80.0, 0.01, 9);
+    for (int i = 0; i < 3; ++i) set(i, 11, 1.0, 0.01);
     calcErpGps(0);
-    for (int f = 0; f < 3; ++f) {
-        EXPECT_TRUE(std::isfinite(r.gpsSlot[5].codeResidual[f]));
-        EXPECT_TRUE(std::isfinite(r.gpsSlot[5].phaseResidual[f]));
-    }
+    EXPECT_EQ(r.gpsSlot[11].contributors, 0x7u);
+
+    // Every level of a satellite twice as uncertain: twice the error. A
+    // base whose level is a hundred times worse than the others' moves the
+    // plane by a few millimetres at most when its value is a metre off.
+    for (int i = 0; i < 4; ++i) set(i, 7, 1.0, 0.02);
+    set(2, 9, field(lat[2], lon[2]), 1.0);
+    calcErpGps(0);
+    EXPECT_NEAR(r.gpsSlot[7].phaseError, 2 * error, 1e-9);
+    const double poorlyLevelled = shift(9);
+    set(2, 9, field(lat[2], lon[2]) + 1.0, 1.0);
+    calcErpGps(0);
+    EXPECT_NEAR(shift(9), poorlyLevelled, 0.005);
+
+    // Seen by two bases only, where four are in reach: the plane is not
+    // known across their line, nor the difference's error.
+    for (int i = 2; i < 4; ++i) baseStation[i].gpsSat[5] = GpsSatObs{};
+    set(2, 9, field(lat[2], lon[2]), 0.01);
+    calcErpGps(0);
+    EXPECT_EQ(r.gpsSlot[5].ionoBases, 2);
+    EXPECT_FALSE(std::isfinite(r.gpsSlot[5].phaseError));
+    EXPECT_TRUE(std::isfinite(r.gpsSlot[5].phaseResidual[0]));
+
+    // With only the master in reach there is no difference to take.
+    for (int i = 1; i < 5; ++i) baseStation[i].trusted = 0;
+    calcErpGps(0);
+    EXPECT_EQ(r.gpsSlot[7].ionoBases, 1);
+    EXPECT_EQ(r.gpsSlot[7].phaseError, 0.0);
+    EXPECT_NEAR(shift(7), 0.0, 1e-12);
 }
