@@ -371,9 +371,11 @@ TEST(ErpInProcess, CataloniaMataNoWorseThanItsMasterRnx2rtkpConvbin)
     RtkFigures erpFix, singleFix;
     const std::string conf = data + "/rtk.conf";
     const std::vector<std::string> nav = {data + "/brdc3440.26n"};
-    ASSERT_TRUE(runRnx2rtkp(conf, data + "/MATA3440.26o", dir + "/erp.obs", nav, erpEcef,
+    const std::string mataObs = gunzipInto(data + "/MATA3440.26o.gz", dir);
+    const std::string garrObs = gunzipInto(data + "/GARR3440.26o.gz", dir);
+    ASSERT_TRUE(runRnx2rtkp(conf, mataObs, dir + "/erp.obs", nav, erpEcef,
                             "2026/12/10 00:00:00", "2026/12/10 23:59:30", mata, dir, erpFix));
-    ASSERT_TRUE(runRnx2rtkp(conf, data + "/MATA3440.26o", data + "/GARR3440.26o", nav, garr,
+    ASSERT_TRUE(runRnx2rtkp(conf, mataObs, garrObs, nav, garr,
                             "2026/12/10 00:00:00", "2026/12/10 23:59:30", mata, dir, singleFix));
     for (auto [name, f] : {std::pair{"ERP", erpFix}, {"GARR single base", singleFix}})
         std::printf("rnx2rtkp MATA against %s, the day: %d epochs, fix ratio %.3f, fixed "

@@ -51,7 +51,7 @@ struct ErpReplay {
     bool run(int epochCount);
 };
 
-// The stations of ../shared/data/network/simulated/ (GPS) and of
+// The stations of tests/data/network/simulated/ (GPS) and of
 // simulated-glonass/ (GPS + GLONASS), from their READMEs.
 ErpReplay simulatedNetwork(bool glonass);
 // The real Catalan stations CREU, EBRE and GARR with rover MATA.

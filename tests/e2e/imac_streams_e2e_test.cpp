@@ -437,7 +437,9 @@ TEST(ImacStreamsE2E, LongCataloniaMataNoWorseThanItsNearestBaseRnx2rtkp)
     std::string nearObs = streamObs(net.rover(near), dir, "near", approx);
     const std::string conf = dataPath("network/catalonia/rtk.conf");
     const std::string nav = dataPath("network/catalonia/brdc3440.26n");
-    const std::string rovObs = dataPath("network/catalonia/MATA3440.26o");
+    const std::string rovObs = dir + "/MATA3440.26o";
+    const std::string gz = dataPath("network/catalonia/MATA3440.26o.gz");
+    ASSERT_EQ(std::system(("gzip -dc " + gz + " > " + rovObs).c_str()), 0);
     // The slice: after more than 20 minutes (of data time) of history.
     const std::string start = "2026/12/10 08:00:00", stop = "2026/12/10 13:59:30";
     Judged i = judge(conf, rovObs, imacObs, nav, garrArp, mataArp, start, stop, dir, "MATA iMAC");
