@@ -218,7 +218,7 @@ void dumpCapture(const Rover& r)
 
 TEST(DataPathE2E, TrustedBasesServeEveryFormatAndSurviveFailures)
 {
-    if (access(convbinPath, X_OK) != 0) GTEST_SKIP() << "convbin (rtklib) is not installed";
+    REQUIRE_TOOLS(convbinPath);
     CasterProcess caster;
 
     // The recordings and what convbin reads from them. gmsd7 stamps its

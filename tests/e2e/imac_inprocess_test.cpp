@@ -28,11 +28,6 @@
 
 namespace {
 
-bool toolsPresent()
-{
-    return access(convbinPath, X_OK) == 0 && access("/usr/bin/rnx2rtkp", X_OK) == 0;
-}
-
 struct ImacRun {
     std::string dir;   // imac.obs and master.obs
     double masterEcef[3] = {};
@@ -129,7 +124,7 @@ Compared compare(const ImacRun& run, const std::string& conf, const std::string&
 // stream must never be worse than the master's own.
 TEST(ImacInProcess, CataloniaMataNoWorseThanItsMasterRnx2rtkpConvbin)
 {
-    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    REQUIRE_TOOLS(convbinPath, "/usr/bin/rnx2rtkp");
     const std::string data = dataPath("network/catalonia");
     ImacRun run;
     replay(data, {"CREU", "EBRE", "GARR"}, 2, 41.5399295, 2.4288586, 345600000,
@@ -154,7 +149,7 @@ TEST(ImacInProcess, CataloniaMataNoWorseThanItsMasterRnx2rtkpConvbin)
 // the shift must take the rover from float to fixed.
 TEST(ImacInProcess, SimulatedRov2FixesWhereItsMasterCannotRnx2rtkpConvbin)
 {
-    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    REQUIRE_TOOLS(convbinPath, "/usr/bin/rnx2rtkp");
     const std::string data = dataPath("network/simulated");
     NetworkFeed probe;
     ASSERT_TRUE(probe.add(data + "/BAS3.rtcm3", 0));
@@ -179,7 +174,7 @@ TEST(ImacInProcess, SimulatedRov2FixesWhereItsMasterCannotRnx2rtkpConvbin)
 // (each GLONASS satellite on its own channel) and judged together.
 TEST(ImacInProcess, SimulatedGlonassRov2FixesWhereItsMasterCannotRnx2rtkpConvbin)
 {
-    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    REQUIRE_TOOLS(convbinPath, "/usr/bin/rnx2rtkp");
     const std::string data = dataPath("network/simulated-glonass");
     NetworkFeed probe;
     ASSERT_TRUE(probe.add(data + "/BAS2.rtcm3", 0));
