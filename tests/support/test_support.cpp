@@ -35,13 +35,12 @@ std::string makeTempDir()
 
 namespace {
 // The Debian package of each independent tool the judges run.
-const char* packageOf(const std::string& program)
+std::string packageOf(const std::string& program)
 {
     const std::string name = program.substr(program.find_last_of('/') + 1);
     if (name == "convbin" || name == "rnx2rtkp" || name == "str2str") return "rtklib";
     if (name == "gpsdecode") return "gpsd-clients";
-    if (name == "chromium") return "chromium";
-    return "curl";
+    return name;   // chromium, curl
 }
 }   // namespace
 
