@@ -23,5 +23,6 @@ if [ "$(id -u)" -eq 0 ]; then
 else
   echo "missing packages:$missing" >&2
   echo "install them with: sudo apt-get install -y$missing" >&2
+  [ "$1" = tools ] && echo "or set CASTER_NO_TOOLS=1 to run the tests without them (their checks are skipped)" >&2
   exit 1
 fi

@@ -1,12 +1,12 @@
 #!/bin/bash
 # Runs every fuzz target built in $1 for a bounded time (FUZZ_SECONDS, 60 by
 # default), as many at once as there are cores, each seeded from
-# tests/fuzz/corpus/<target without "fuzz_"> when that directory exists.
+# tests/data/fuzz/<target without "fuzz_"> when that directory exists.
 # Any crash or sanitizer report fails the run.
 dir="$1/tests/fuzz"
 secs="${FUZZ_SECONDS:-60}"
 jobs="${FUZZ_JOBS:-$(nproc)}"
-seeds="$(cd "$(dirname "$0")/.." && pwd)/tests/fuzz/corpus"
+seeds="$(cd "$(dirname "$0")/.." && pwd)/tests/data/fuzz"
 [ -d "$dir" ] || { echo "no fuzz targets"; exit 0; }
 results=$(mktemp -d)
 

@@ -252,7 +252,7 @@ void startTrustedBases(const CasterProcess& caster, ReplayBase& testglo, ReplayB
 
 TEST(DataPathE2E, TrustedBasesServeEveryFormatAndSurviveFailures)
 {
-    if (access(convbinPath, X_OK) != 0) GTEST_SKIP() << "convbin (rtklib) is not installed";
+    REQUIRE_TOOLS(convbinPath);
     CasterProcess caster;
 
     // The recordings and what convbin reads from them. gmsd7 stamps its

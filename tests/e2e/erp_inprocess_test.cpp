@@ -32,11 +32,6 @@ namespace {
 constexpr double speedOfLight = 299792458.0;
 constexpr double gpsL1 = 1575.42e6, gpsL2 = 1227.6e6;
 
-bool toolsPresent()
-{
-    return access(convbinPath, X_OK) == 0 && access("/usr/bin/rnx2rtkp", X_OK) == 0;
-}
-
 void writeBytes(const std::string& path, const std::string& bytes)
 {
     std::ofstream f(path, std::ios::binary);
@@ -226,7 +221,7 @@ struct Slice {
 // convbin's reading of the RTCM 3.1 stream.
 TEST(ErpInProcess, EveryFormatOfTheErpReadsBackConvbin)
 {
-    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    REQUIRE_TOOLS(convbinPath, "/usr/bin/rnx2rtkp");
     ErpReplay replay = simulatedNetwork(true);
     ASSERT_TRUE(replay.run(90));
     EXPECT_NEAR(replay.nodeLatitude, 45.75, 1e-9);
@@ -277,7 +272,7 @@ TEST(ErpInProcess, EveryFormatOfTheErpReadsBackConvbin)
 // levelling bridges.
 TEST(ErpInProcess, SimulatedNetworkRtkFromErpRnx2rtkpConvbin)
 {
-    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    REQUIRE_TOOLS(convbinPath, "/usr/bin/rnx2rtkp");
     ErpReplay replay = simulatedNetwork(false);
     ASSERT_TRUE(replay.run(3000));
     EXPECT_NEAR(replay.nodeLatitude, 47.0, 1e-9);
@@ -353,7 +348,7 @@ TEST(ErpInProcess, SimulatedNetworkRtkFromErpRnx2rtkpConvbin)
 // (51 km), the only base within 100 km of the node.
 TEST(ErpInProcess, CataloniaMataNoWorseThanItsMasterRnx2rtkpConvbin)
 {
-    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    REQUIRE_TOOLS(convbinPath, "/usr/bin/rnx2rtkp");
     ErpReplay replay = cataloniaNetwork();
     ASSERT_TRUE(replay.run(2880));
     EXPECT_NEAR(replay.nodeLatitude, 41.5, 1e-9);
@@ -371,9 +366,11 @@ TEST(ErpInProcess, CataloniaMataNoWorseThanItsMasterRnx2rtkpConvbin)
     RtkFigures erpFix, singleFix;
     const std::string conf = data + "/rtk.conf";
     const std::vector<std::string> nav = {data + "/brdc3440.26n"};
-    ASSERT_TRUE(runRnx2rtkp(conf, data + "/MATA3440.26o", dir + "/erp.obs", nav, erpEcef,
+    const std::string mataObs = gunzipInto(data + "/MATA3440.26o.gz", dir);
+    const std::string garrObs = gunzipInto(data + "/GARR3440.26o.gz", dir);
+    ASSERT_TRUE(runRnx2rtkp(conf, mataObs, dir + "/erp.obs", nav, erpEcef,
                             "2026/12/10 00:00:00", "2026/12/10 23:59:30", mata, dir, erpFix));
-    ASSERT_TRUE(runRnx2rtkp(conf, data + "/MATA3440.26o", data + "/GARR3440.26o", nav, garr,
+    ASSERT_TRUE(runRnx2rtkp(conf, mataObs, garrObs, nav, garr,
                             "2026/12/10 00:00:00", "2026/12/10 23:59:30", mata, dir, singleFix));
     for (auto [name, f] : {std::pair{"ERP", erpFix}, {"GARR single base", singleFix}})
         std::printf("rnx2rtkp MATA against %s, the day: %d epochs, fix ratio %.3f, fixed "
@@ -392,7 +389,7 @@ TEST(ErpInProcess, CataloniaMataNoWorseThanItsMasterRnx2rtkpConvbin)
 // the levelling has forty minutes behind it.
 TEST(ErpInProcess, SimulatedGlonassNetworkRnx2rtkpConvbin)
 {
-    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    REQUIRE_TOOLS(convbinPath, "/usr/bin/rnx2rtkp");
     ErpReplay replay = simulatedNetwork(true);
     ASSERT_TRUE(replay.run(3000));
     const std::string dir = makeTempDir();
@@ -472,7 +469,7 @@ TEST(ErpInProcess, SimulatedGlonassNetworkRnx2rtkpConvbin)
 // cycles.
 TEST(ErpInProcess, NoPhaseStepUnderAnUnbrokenLockConvbin)
 {
-    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    REQUIRE_TOOLS(convbinPath, "/usr/bin/rnx2rtkp");
     ErpReplay replay = simulatedNetwork(false);
     ASSERT_TRUE(replay.run(2430));   // to 22:10:30
     const std::string dir = makeTempDir();

@@ -53,7 +53,7 @@ struct ErpReplay {
     bool run(int epochCount);
 };
 
-// The stations of ../shared/data/network/simulated/ (GPS) and of
+// The stations of tests/data/network/simulated/ (GPS) and of
 // simulated-glonass/ (GPS + GLONASS), from their READMEs; the record
 // followed is that of rover ROV1 or ROV2.
 ErpReplay simulatedNetwork(bool glonass, int rover = 2);

@@ -75,7 +75,7 @@ struct ErpWatch {
 
 TEST(ErpStreamsE2E, EveryErpStreamBringsEveryEpochWholeConvbin)
 {
-    if (access(convbinPath, X_OK) != 0) GTEST_SKIP() << "convbin (rtklib) is not installed";
+    REQUIRE_TOOLS(convbinPath);
     NetworkReplay net;
     net.settings.erp = true;
     net.settings.nct = net.settings.cmr = net.settings.binr = true;
@@ -171,8 +171,7 @@ TEST(ErpStreamsE2E, EveryErpStreamBringsEveryEpochWholeConvbin)
 TEST(ErpStreamsE2E, LongRunRtkFromTheErpStreamRnx2rtkpConvbin)
 {
     if (!longTests()) GTEST_SKIP() << "set CASTER_LONG_TESTS=1 for the long ERP run";
-    if (access(convbinPath, X_OK) != 0 || access("/usr/bin/rnx2rtkp", X_OK) != 0)
-        GTEST_SKIP() << "convbin or rnx2rtkp (rtklib) is not installed";
+    REQUIRE_TOOLS(convbinPath, "/usr/bin/rnx2rtkp");
     NetworkReplay net;
     net.settings.erp = true;
     const std::string dir = dataPath("network/simulated");

@@ -29,11 +29,6 @@
 
 namespace {
 
-bool toolsPresent()
-{
-    return access(convbinPath, X_OK) == 0 && access("/usr/bin/rnx2rtkp", X_OK) == 0;
-}
-
 struct ImacRun {
     std::string dir;   // imac.obs and master.obs
     double masterEcef[3] = {};
@@ -136,7 +131,7 @@ Compared compare(const ImacRun& run, const std::string& conf, const std::string&
 // stream must never be worse than the master's own.
 TEST(ImacInProcess, CataloniaMataNoWorseThanItsMasterRnx2rtkpConvbin)
 {
-    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    REQUIRE_TOOLS(convbinPath, "/usr/bin/rnx2rtkp");
     const std::string data = dataPath("network/catalonia");
     ImacRun run;
     replay(data, {"CREU", "EBRE", "GARR"}, 2, 41.5399295, 2.4288586, 345600000,
@@ -144,9 +139,10 @@ TEST(ImacInProcess, CataloniaMataNoWorseThanItsMasterRnx2rtkpConvbin)
     if (HasFatalFailure()) return;
     const double mata[3] = {4776835.6094, 202618.9957, 4207574.6503};   // ARP, stations.csv
     const double garr[3] = {4796983.6173, 160309.1191, 4187340.4129};
+    const std::string mataObs = gunzipInto(data + "/MATA3440.26o.gz", run.dir);
     for (auto [start, end] : {std::pair{"00:30:00", "07:59:30"}, {"08:00:00", "13:59:30"},
                               {"14:00:00", "23:59:30"}}) {
-        Compared c = compare(run, data + "/rtk.conf", data + "/MATA3440.26o",
+        Compared c = compare(run, data + "/rtk.conf", mataObs,
                              {data + "/brdc3440.26n"}, garr, mata, std::string("2026/12/10 ") + start,
                              std::string("2026/12/10 ") + end);
         EXPECT_GT(c.imac.epochs, 700);
@@ -160,7 +156,7 @@ TEST(ImacInProcess, CataloniaMataNoWorseThanItsMasterRnx2rtkpConvbin)
 // the shift must take the rover from float to fixed.
 TEST(ImacInProcess, SimulatedRov2FixesWhereItsMasterCannotRnx2rtkpConvbin)
 {
-    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    REQUIRE_TOOLS(convbinPath, "/usr/bin/rnx2rtkp");
     const std::string data = dataPath("network/simulated");
     NetworkFeed probe;
     ASSERT_TRUE(probe.add(data + "/BAS3.rtcm3", 0));
@@ -189,7 +185,7 @@ TEST(ImacInProcess, SimulatedRov2FixesWhereItsMasterCannotRnx2rtkpConvbin)
 // combined solution and shows only when GLONASS stands alone.
 TEST(ImacInProcess, SimulatedGlonassRov2FixesWhereItsMasterCannotRnx2rtkpConvbin)
 {
-    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    REQUIRE_TOOLS(convbinPath, "/usr/bin/rnx2rtkp");
     const std::string data = dataPath("network/simulated-glonass");
     NetworkFeed probe;
     ASSERT_TRUE(probe.add(data + "/BAS2.rtcm3", 0));

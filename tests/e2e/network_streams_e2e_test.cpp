@@ -228,7 +228,7 @@ bool longTests()
 
 TEST(NetworkStreamsE2E, FkpAndMacRoversGetEveryEpochConvbin)
 {
-    if (access(convbinPath, X_OK) != 0) GTEST_SKIP() << "convbin (rtklib) is not installed";
+    REQUIRE_TOOLS(convbinPath);
     NetworkReplay net;
     net.settings.fkp = true;
     net.settings.mac = true;

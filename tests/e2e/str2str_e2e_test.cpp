@@ -85,7 +85,7 @@ std::string fileText(const std::string& path)
 
 TEST(Str2strE2E, RealNtripServerAndClient)
 {
-    if (access(str2strPath, X_OK) != 0) GTEST_SKIP() << "str2str is not installed";
+    REQUIRE_TOOLS(str2strPath);
     CasterProcess caster;
     std::string nextYear = std::to_string(std::stoi(formatLocalTime("%Y", time(nullptr))) + 1);
     caster.writeFile("base.txt", "pass /MOUNT\r\npass /PLAIN\r\n");

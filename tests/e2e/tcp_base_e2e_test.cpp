@@ -123,8 +123,7 @@ std::vector<double> watchConsole(const CasterProcess& caster, const std::string&
 
 TEST(TcpBaseE2E, Str2strServerIsConnectedTrustedServedClosedAndReconnected)
 {
-    if (access(str2strPath, X_OK) != 0) GTEST_SKIP() << "str2str (rtklib) is not installed";
-    if (access(convbinPath, X_OK) != 0) GTEST_SKIP() << "convbin (rtklib) is not installed";
+    REQUIRE_TOOLS(str2strPath, convbinPath);
     CasterProcess caster;
     Recording testglo;
     testglo.name = "testglo";

@@ -79,7 +79,7 @@ std::vector<std::string> linesOf(const std::string& text)
 
 TEST(WebStatusE2E, CurlGetsLargePageWholeAndChromiumRendersMarkupAsText)
 {
-    if (access(curlPath, X_OK) != 0) GTEST_SKIP() << "curl is not installed";
+    REQUIRE_TOOLS(curlPath);
     CasterProcess caster;
     CasterPorts ports = pickFreePorts();
     caster.writeFile("caster.txt", casterSettingsText(ports.rover));
@@ -124,9 +124,9 @@ TEST(WebStatusE2E, CurlGetsLargePageWholeAndChromiumRendersMarkupAsText)
         EXPECT_EQ(page.size() >= 16 ? page.substr(page.size() - 16) : page, "</body>\n</html>\n");
     }
 
-    if (access(chromiumPath, X_OK) != 0) {
+    if (!missingTools({chromiumPath}).empty()) {
         EXPECT_EQ(caster.stop(3000), 0);
-        GTEST_SKIP() << "chromium is not installed";
+        REQUIRE_TOOLS(chromiumPath);
     }
     // A base whose STR: text would add a script and an element to the page.
     const std::string identifier = "<i>Nagano</i><script>document.body.id='in'+'jected'</script>";
