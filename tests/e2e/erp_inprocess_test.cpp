@@ -615,7 +615,7 @@ void erpSlicesOfSimulatedSet(bool glonass, int rover, int judgedFrom)
 // 0.76 in the slice of its master's R24 slip at 22:05.
 TEST(ErpInProcess, EveryFiveMinuteSliceFixesAtBothRoversOfBothNetworksRnx2rtkpConvbin)
 {
-    if (!toolsPresent()) GTEST_SKIP() << "convbin or rnx2rtkp missing (Debian package rtklib)";
+    REQUIRE_TOOLS(convbinPath, "/usr/bin/rnx2rtkp");
     const int twentyMinutes = 21 * 3600 + 50 * 60, fortyMinutes = 22 * 3600 + 10 * 60;
     for (bool glonass : {false, true})
         for (int rover : {2, 1})

@@ -447,7 +447,7 @@ SystemCounts convbinSatelliteEpochs(const NetworkRover& r, const SplitStream& s,
 // rover that system's epochs.
 TEST(NetworkStreamsE2E, GlonassFkpAndMacRoversGetEveryEpoch)
 {
-    if (access(convbinPath, X_OK) != 0) GTEST_SKIP() << "convbin (rtklib) is not installed";
+    REQUIRE_TOOLS(convbinPath);
     NetworkReplay net;
     net.settings.fkp = true;
     net.settings.mac = true;
@@ -616,17 +616,20 @@ double elevationOf(const std::vector<NavRecord>& nav, int prn, double tow, doubl
 
 // The L1 ionospheric delay (m) of every satellite of a station at the
 // chosen epochs, levelled the textbook way: the geometry-free phase moved to
-// the geometry-free code by their mean difference over the arc so far.
-std::map<uint32_t, std::map<int, double>> levelledIono(const std::string& rinexGz,
+// the geometry-free code by their mean difference over the arc so far. The
+// station's observations are its own stream as convbin reads it (within the
+// message resolution, far below the levels' noise).
+std::map<uint32_t, std::map<int, double>> levelledIono(const std::string& rtcm3,
                                                       const std::string& workDir,
                                                       const std::set<uint32_t>& wanted)
 {
     const double f1 = 1575.42e6, f2 = 1227.60e6, c = 299792458.0;
     const double l1 = c / f1, l2 = c / f2, k = f2 * f2 / (f1 * f1 - f2 * f2);
-    std::string plain = workDir + "/levelled.rnx";
-    std::string command = "gzip -dc '" + rinexGz + "' > '" + plain + "'";
+    std::string plain = workDir + "/levelled.obs";
     std::map<uint32_t, std::map<int, double>> out;
-    if (std::system(command.c_str()) != 0) return out;
+    if (!runConvbin(rtcm3, plain, "2026/12/10 21:30:00")) return out;
+    const RinexObs obs = readRinexObs(plain);
+    std::remove(plain.c_str());
     uint32_t last = wanted.empty() ? 0 : *wanted.rbegin();
     struct Arc {
         double sum = 0;
@@ -634,35 +637,29 @@ std::map<uint32_t, std::map<int, double>> levelledIono(const std::string& rinexG
         double lastGf = 0;
     };
     std::map<int, Arc> arcs;
-    std::ifstream in(plain);
-    std::string line;
-    uint32_t tow = 0;
-    bool header = true;
-    while (std::getline(in, line)) {
-        if (header) {
-            header = line.find("END OF HEADER") == std::string::npos;
-            continue;
+    // Epoch keys are fixed-width dates: their order is the time order.
+    for (const auto& [epoch, sats] : obs) {
+        const uint32_t tow = rinexTowMs(epoch);
+        if (tow > last) break;
+        for (const auto& [sat, values] : sats) {
+            if (sat[0] != 'G') continue;
+            auto value = [&](const char* type) {
+                auto it = values.find(type);
+                return it == values.end() ? 0.0 : it->second;
+            };
+            const double c1 = value("C1C"), p1 = value("L1C"), c2 = value("C2W"), p2 = value("L2W");
+            if (c1 == 0 || c2 == 0 || p1 == 0 || p2 == 0) continue;
+            const int prn = std::atoi(sat.c_str() + 1);
+            double codeGf = c2 - c1, phaseGf = p1 * l1 - p2 * l2;
+            Arc& a = arcs[prn];
+            // A jump of the phase combination is a slip: a new arc.
+            if (a.n > 0 && std::fabs(phaseGf - a.lastGf) > 0.5) a = Arc();
+            a.sum += codeGf - phaseGf;
+            a.lastGf = phaseGf;
+            ++a.n;
+            if (wanted.count(tow)) out[tow][prn] = k * (phaseGf + a.sum / a.n);
         }
-        if (line.rfind("> ", 0) == 0) {
-            tow = rinexTowMs(line.substr(2, 19));
-            if (tow > last) break;
-            continue;
-        }
-        if (line.size() < 80 || line[0] != 'G') continue;
-        int prn = std::atoi(line.substr(1, 2).c_str());
-        double c1 = std::atof(line.substr(3, 14).c_str()), p1 = std::atof(line.substr(19, 14).c_str());
-        double c2 = std::atof(line.substr(51, 14).c_str()), p2 = std::atof(line.substr(67, 14).c_str());
-        if (c1 == 0 || c2 == 0 || p1 == 0 || p2 == 0) continue;
-        double codeGf = c2 - c1, phaseGf = p1 * l1 - p2 * l2;
-        Arc& a = arcs[prn];
-        // A jump of the phase combination is a slip: a new arc.
-        if (a.n > 0 && std::fabs(phaseGf - a.lastGf) > 0.5) a = Arc();
-        a.sum += codeGf - phaseGf;
-        a.lastGf = phaseGf;
-        ++a.n;
-        if (wanted.count(tow)) out[tow][prn] = k * (phaseGf + a.sum / a.n);
     }
-    std::remove(plain.c_str());
     return out;
 }
 
@@ -761,7 +758,7 @@ TEST(NetworkStreamsE2E, LongFkpGradientsAgreeWithTheSimulatedAtmosphere)
     for (uint32_t t = firstJudged; t < firstJudged + uint32_t(judgedS) * 1000u; t += 10000) wanted.insert(t);
     std::map<std::string, std::map<uint32_t, std::map<int, double>>> iono;
     for (const Station& st : simulatedStations)
-        iono[st.name] = levelledIono(dataPath("network/simulated/" + st.name + ".rnx.gz"),
+        iono[st.name] = levelledIono(dataPath("network/simulated/" + st.name + ".rtcm3"),
                                      net.caster().dir(), wanted);
     std::vector<NavRecord> nav = readNav(dataPath("network/simulated/brdc3440.26n"));
     ASSERT_FALSE(nav.empty());
