@@ -37,7 +37,6 @@ struct ErpSatSlot {
     // The same fitted ionosphere at the master base's own point.
     double codeAtMaster[3] = {};
     double phaseAtMaster[3] = {};
-    uint32_t masterContributors = 0;
     // Standard error (m) of the first signal's ionospheric phase difference
     // node minus master, from the levels' standard errors; infinite when
     // the fit could not give the difference.

@@ -246,7 +246,7 @@ void calcErpIono(ErpRecord& r)
             if (dt != 0) slot.codeResidualRate[e] = (newF - slot.codeResidualF[e]) / float(dt);
             slot.codeResidualF[e] = newF;
         }
-        slot.contributors = slot.masterContributors = contributors;
+        slot.contributors = contributors;
         slot.ionoBases = uint8_t(contributing);
         slot.phaseError = std::isfinite(error) ? error : INFINITY;
     }
