@@ -89,6 +89,7 @@ uint32_t scanBaseBuffer(int baseIndex, time_t now, uint32_t clockMs)
     uint32_t kept = 0;
     uint32_t handled = 0;
 
+    beginCountedWrite(b.receiveScans);
     while (position < end) {
         uint32_t length = 0;
         int32_t code = recogniseFrame(b, position, end, length);
@@ -123,6 +124,7 @@ uint32_t scanBaseBuffer(int baseIndex, time_t now, uint32_t clockMs)
         }
         b.rxBuffer[kept++] = b.rxBuffer[position++];
     }
+    endCountedWrite(b.receiveScans);
 
     uint32_t from = kept > uint32_t(maxFrameBytes) ? kept - maxFrameBytes : 0;
     uint32_t held = kept - from;

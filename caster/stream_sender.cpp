@@ -188,17 +188,86 @@ void markStalled(Client& c, uint32_t now)
     c.stalledSinceMs = now;
 }
 
+// The longest table of relayed kinds: one pass copies them all before the
+// first goes out.
+constexpr size_t maxRelayKinds = 8;
+template <size_t N>
+constexpr bool fitsOnePass(const Relay (&)[N])
+{
+    return N <= maxRelayKinds;
+}
+static_assert(fitsOnePass(rtcm31Observations) && fitsOnePass(rtcm31Station) &&
+              fitsOnePass(msmObservations) && fitsOnePass(msmStation) &&
+              fitsOnePass(cmrObservations) && fitsOnePass(cmrStation) &&
+              fitsOnePass(nctObservations) && fitsOnePass(nctStation) &&
+              fitsOnePass(rtcm31Fkp) && fitsOnePass(msmFkp));
+
+// A kept frame copied for this pass, with the synchronous flag (or MSM
+// multiple message bit) it came with: -1 for a frame without one.
+struct RelayCopy {
+    const Relay* relay = nullptr;
+    uint32_t length = 0, stamp = 0;
+    int sync = -1;
+    uint8_t frame[maxFrameBytes];
+};
+
+// The observation frames of one epoch that go out in one pass. The base set
+// their flags for its own order of systems, and these go out in the table's
+// order: a base that sends GLONASS before GPS marks the 1012 "more follow"
+// and the 1004 "last", which sent 1004 first would close the epoch before
+// the rover has read the GLONASS frame. So each of them but the last says
+// more follow, and the last says what the base said of the epoch's end:
+// "last" unless every one of them expected more. Frames of the epoch are
+// those kept within the network delay of its newest frame (an older epoch's
+// frame, left over for a rover that fell behind, keeps its own flag).
+void closeEpochOnLast(RelayCopy* copies, int count)
+{
+    int newest = -1;
+    for (int k = 0; k < count; ++k)
+        if (copies[k].sync >= 0 &&
+            (newest < 0 || int32_t(copies[k].stamp - copies[newest].stamp) > 0))
+            newest = k;
+    if (newest < 0) return;
+    int last = -1;
+    bool allSayMore = true;
+    for (int k = 0; k < count; ++k) {
+        RelayCopy& r = copies[k];
+        if (r.sync < 0 || clockDiff(copies[newest].stamp, r.stamp) >= netFrameDelayMs) continue;
+        allSayMore = allSayMore && r.sync == 1;
+        if (last >= 0) setLastObservationSyncFlag(copies[last].frame, copies[last].length, true);
+        last = k;
+    }
+    setLastObservationSyncFlag(copies[last].frame, copies[last].length, allSayMore);
+}
+
 // False when the rover may not be sent anything more this pass.
 bool relayKinds(int clientIndex, BaseStation& b, std::span<const Relay> kinds, uint32_t now)
 {
     Client& c = client[clientIndex];
-    uint8_t frame[maxFrameBytes];
+    RelayCopy copies[maxRelayKinds];
+    int count = 0;
+    // Frames copied while the base data thread stored the frames of a
+    // receive may be part of an epoch: they are copied again once it is
+    // done, within a millisecond.
+    const uint32_t scans = b.receiveScans.load(std::memory_order_acquire);
     for (const Relay& r : kinds) {
-        uint32_t length = 0, stamp = 0;
-        if (!copyKeptMessage(b, r.kind, frame, length, stamp, c.*r.lastSent)) continue;
+        RelayCopy& k = copies[count];
+        if (!copyKeptMessage(b, r.kind, k.frame, k.length, k.stamp, c.*r.lastSent)) continue;
+        k.relay = &r;
+        k.sync = lastObservationSyncFlag(k.frame, k.length);
+        ++count;
+    }
+    if (count > 0 && !countUnchangedSince(b.receiveScans, scans)) {
+        c.recordRebuildDue = true;
+        return true;
+    }
+    closeEpochOnLast(copies, count);
+    for (int k = 0; k < count; ++k) {
+        const RelayCopy& copy = copies[k];
+        const Relay& r = *copy.relay;
         if (r.logText) consoleLine(r.logText);
-        if (sendClientFrame(clientIndex, frame, length, &(c.*r.lastSent), stamp, r.errorText,
-                            now) != FrameSend::sent)
+        if (sendClientFrame(clientIndex, copy.frame, copy.length, &(c.*r.lastSent), copy.stamp,
+                            r.errorText, now) != FrameSend::sent)
             return false;
     }
     return true;

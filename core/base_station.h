@@ -145,28 +145,47 @@ struct BaseStation {
     // reader that builds a frame from the record itself (the BINR sender)
     // reads it before and after and drops a frame built while it changed.
     std::atomic<uint32_t> recordWrites{0};
+    // Odd while the base data thread works through one receive. A base
+    // sends an epoch's systems together, and what the rover is sent of them
+    // in one pass must be all of it: the flag that closes the epoch is set
+    // for the order of that pass (see the relay of kept frames).
+    std::atomic<uint32_t> receiveScans{0};
 };
+
+// A count that is odd while its one writer is at work, and its readers'
+// view: the count before they read (odd: a write is under way, try later),
+// and whether nothing was written since.
+inline void beginCountedWrite(std::atomic<uint32_t>& count)
+{
+    count.fetch_add(1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+}
+inline void endCountedWrite(std::atomic<uint32_t>& count)
+{
+    count.fetch_add(1, std::memory_order_release);
+}
+inline bool countUnchangedSince(const std::atomic<uint32_t>& count, uint32_t before)
+{
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return (before & 1u) == 0 && count.load(std::memory_order_relaxed) == before;
+}
 
 // Brackets the base data thread's writes for one frame.
 inline void beginRecordWrite(BaseStation& b)
 {
-    b.recordWrites.fetch_add(1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
+    beginCountedWrite(b.recordWrites);
 }
 inline void endRecordWrite(BaseStation& b)
 {
-    b.recordWrites.fetch_add(1, std::memory_order_release);
+    endCountedWrite(b.recordWrites);
 }
-// A reader's view: the count before it reads (odd: a write is under way,
-// try later), and whether the record stayed unchanged since.
 inline uint32_t recordWritesBefore(const BaseStation& b)
 {
     return b.recordWrites.load(std::memory_order_acquire);
 }
 inline bool recordUnchangedSince(const BaseStation& b, uint32_t before)
 {
-    std::atomic_thread_fence(std::memory_order_acquire);
-    return (before & 1u) == 0 && b.recordWrites.load(std::memory_order_relaxed) == before;
+    return countUnchangedSince(b.recordWrites, before);
 }
 
 extern BaseStation baseStation[maxBases];

@@ -154,6 +154,39 @@ bool setObservationSyncFlag(uint8_t* frame, uint32_t length, bool more)
     return true;
 }
 
+// Offset of the last frame of whole RTCM 3 frames back to back; -1 when
+// the bytes are not such frames.
+static int64_t lastFrameOffset(const uint8_t* frames, uint32_t length)
+{
+    if (!frames) return -1;
+    uint32_t at = 0;
+    while (length - at >= 6 && frames[at] == 0xD3) {
+        const uint32_t size = ((uint32_t(frames[at + 1] & 0x03) << 8) | frames[at + 2]) + 6;
+        if (size > length - at) return -1;
+        if (size == length - at) return at;
+        at += size;
+    }
+    return -1;
+}
+
+int lastObservationSyncFlag(const uint8_t* frames, uint32_t length)
+{
+    const int64_t at = lastFrameOffset(frames, length);
+    if (at < 0) return -1;
+    const uint8_t* frame = frames + at;
+    const uint32_t payload = length - uint32_t(at) - 6;
+    if (payload < 2) return -1;
+    const int bit = observationSyncBit((uint32_t(frame[3]) << 4) | (frame[4] >> 4));
+    if (bit < 0 || uint32_t(bit / 8) >= payload) return -1;
+    return (frame[3 + bit / 8] >> (7 - bit % 8)) & 1;
+}
+
+bool setLastObservationSyncFlag(uint8_t* frames, uint32_t length, bool more)
+{
+    const int64_t at = lastFrameOffset(frames, length);
+    return at >= 0 && setObservationSyncFlag(frames + at, length - uint32_t(at), more);
+}
+
 // ----------------------------------------------- legacy observation fields
 
 constexpr double gpsL1Hz = 1575.42e6, gpsL2Hz = 1227.60e6;

@@ -73,3 +73,11 @@ bool laterObservationsFollow(int baseIndex, int system, bool msmStream);
 // only up to the message whose flag is 0, and drops them when a message of
 // another epoch arrives first. False (frame unchanged) for any other frame.
 bool setObservationSyncFlag(uint8_t* frame, uint32_t length, bool more);
+
+// The same flag in the last of whole frames laid back to back (a kept MSM
+// kind may hold an epoch's parts; only the last part's flag can close the
+// epoch): 0 or 1, -1 when the bytes are not whole RTCM 3 frames or the last
+// one carries no such flag.
+int lastObservationSyncFlag(const uint8_t* frames, uint32_t length);
+// Sets it and that frame's CRC; false (bytes unchanged) where the above is -1.
+bool setLastObservationSyncFlag(uint8_t* frames, uint32_t length, bool more);

@@ -36,7 +36,8 @@ bool loadRecording(Recording& r, const std::string& path, const std::string& wor
 std::string gpsGloMsmOnly(const std::string& recording);
 
 // Frames of the given RTCM message numbers are byte for byte frames of the
-// recording (relayed as received). Returns how many were compared.
+// recording (relayed as received), but for the synchronous flag of an
+// observation message. Returns how many were compared.
 int expectRelayedUnchanged(const Capture& c, const SplitStream& s, const Recording& r,
                            const std::set<int>& messages);
 
