@@ -57,16 +57,20 @@ bool placeBases(ErpRecord& r)
     return true;
 }
 
-// Raises a system's pending mark when the master's epoch changed, and
-// reports whether the mark is due: raised more than the delay ago.
-bool epochDue(uint32_t masterEpochMs, uint32_t& seenMs, bool& pending, uint32_t& pendingClock,
-              uint32_t nowMs)
+// Raises a system's pending mark when the master's epoch changed.
+void noteEpoch(uint32_t masterEpochMs, uint32_t& seenMs, bool& pending, uint32_t& pendingClock,
+               uint32_t nowMs)
 {
-    if (masterEpochMs != seenMs) {
-        seenMs = masterEpochMs;
-        pending = true;
-        pendingClock = nowMs;
-    }
+    if (masterEpochMs == seenMs) return;
+    seenMs = masterEpochMs;
+    pending = true;
+    pendingClock = nowMs;
+}
+
+// Whether the mark is due, raised more than the delay ago; a due mark is
+// lowered.
+bool takeDue(bool& pending, uint32_t pendingClock, uint32_t nowMs)
+{
     if (!pending || clockDiff(nowMs, pendingClock) <= erpPendingDelayMs) return false;
     pending = false;
     return true;
@@ -76,13 +80,19 @@ void serveRecord(int index, uint32_t nowMs)
 {
     ErpRecord& r = erp[index];
     const BaseStation& master = baseStation[r.baseIndex[0]];
+    noteEpoch(master.gpsTowMs, r.gpsMasterEpochMs, r.gpsPending, r.gpsPendingClock, nowMs);
+    noteEpoch(master.gloEpochMs, r.gloMasterEpochMs, r.gloPending, r.gloPendingClock, nowMs);
     bool built = false;
-    if (epochDue(master.gpsTowMs, r.gpsMasterEpochMs, r.gpsPending, r.gpsPendingClock, nowMs) &&
+    if (takeDue(r.gpsPending, r.gpsPendingClock, nowMs) &&
         synthesiseErpGps(index, r.gpsMasterEpochMs) > 0) {
         buildErpGpsMessages(index, nowMs);
         built = true;
     }
-    if (epochDue(master.gloEpochMs, r.gloMasterEpochMs, r.gloPending, r.gloPendingClock, nowMs) &&
+    // The GPS messages say that GLONASS follows, and a rover keeps an epoch
+    // only up to the message that says nothing does: GLONASS waits while the
+    // GPS of its epoch does (a master that sends GLONASS first has it noted
+    // a moment earlier).
+    if (!r.gpsPending && takeDue(r.gloPending, r.gloPendingClock, nowMs) &&
         synthesiseErpGlonass(index, r.gloMasterEpochMs) > 0) {
         buildErpGloMessages(index, nowMs);
         built = true;
