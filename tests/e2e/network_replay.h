@@ -120,6 +120,8 @@ public:
     std::vector<ReplayedEpoch> replayed() const;
     bool finished() const { return finished_; }
     const std::vector<NetworkBase>& bases() const { return bases_; }
+    // The recordings as cut into epochs, to be rewritten before start().
+    std::vector<NetworkBase>& bases() { return bases_; }
 
     // Stops the replay, closes bases and rovers, stops the caster.
     void stop();

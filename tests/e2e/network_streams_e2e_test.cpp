@@ -26,6 +26,7 @@
 #include "rinex_obs.h"
 #include "stream_content.h"
 #include "stream_frames.h"
+#include "core/checksum.h"
 #include "support/orbit_reference.h"
 #include "support/rtcm_fields.h"
 #include "support/rtcm_walk.h"
@@ -383,10 +384,50 @@ std::map<uint32_t, EpochContent> glonassEpochsOf(const NetworkRover& r, const Sp
 
 // Satellite-epochs of each system ('G', 'R'), counted over the epochs
 // (GPS time of week) whose observation frames arrived in [fromMs, toMs):
-// what the stream sent, and what convbin read of it.
+// what the stream sent, and what convbin read of it; [0] of the epochs the
+// master sent GPS first, [1] of those it sent GLONASS first.
 struct SystemCounts {
-    std::map<char, int> sent, read;
+    std::map<char, int> sent[2], read[2];
 };
+
+// The master base sends the epochs of odd seconds GLONASS first.
+bool glonassFirst(uint32_t towMs)
+{
+    return (towMs / 1000) % 2 == 1;
+}
+
+// Sets payload bit `pos` of a frame and its CRC.
+void setPayloadBit(std::string& frame, unsigned pos, bool value)
+{
+    uint8_t* p = reinterpret_cast<uint8_t*>(frame.data());
+    const unsigned bit = 24 + pos;
+    const uint8_t mask = uint8_t(0x80u >> (bit % 8));
+    p[bit / 8] = value ? uint8_t(p[bit / 8] | mask) : uint8_t(p[bit / 8] & ~mask);
+    appendCrc24q(p, frame.size() - 3);
+}
+
+// An epoch as a receiver that outputs GLONASS first sends it: its 1012 moved
+// before its 1004 in the same send, the 1012 saying that more of the epoch
+// follows (synchronous flag, payload bit 51) and the 1004 that it is the
+// last (bit 54), the two flags the epoch came with swapped.
+std::string glonassFirstEpoch(const std::string& bytes)
+{
+    std::vector<uint8_t> data(bytes.begin(), bytes.end());
+    std::vector<RtcmWalkFrame> frames = walkRtcmFrames(data);
+    int gps = findRtcmFrame(frames, 1004), glo = findRtcmFrame(frames, 1012);
+    if (gps < 0 || glo < gps) return bytes;
+    const RtcmWalkFrame& g = frames[size_t(gps)];
+    const RtcmWalkFrame& r = frames[size_t(glo)];
+    std::string gpsFrame = bytes.substr(g.offset, g.length);
+    std::string gloFrame = bytes.substr(r.offset, r.length);
+    const bool gpsSync = rtcmBits(data.data() + g.offset, 54, 1) != 0;
+    const bool gloSync = rtcmBits(data.data() + r.offset, 51, 1) != 0;
+    setPayloadBit(gloFrame, 51, gpsSync);
+    setPayloadBit(gpsFrame, 54, gloSync);
+    return bytes.substr(0, g.offset) + gloFrame + gpsFrame +
+           bytes.substr(g.offset + g.length, r.offset - g.offset - g.length) +
+           bytes.substr(r.offset + r.length);
+}
 
 // GPS time of week of a GLONASS time of day (Moscow, UTC + 3 h), the
 // candidate nearest `nearTowMs`.
@@ -430,8 +471,9 @@ SystemCounts convbinSatelliteEpochs(const NetworkRover& r, const SplitStream& s,
     for (const auto& [epoch, sats] : readRinexObs(obs))
         for (const auto& sat : sats) ++read[{sat.first[0], rinexTowMs(epoch)}];
     for (const auto& [key, sats] : sent) {
-        out.sent[key.first] += int(sats.size());
-        out.read[key.first] += read[key];
+        const int order = glonassFirst(key.second) ? 1 : 0;
+        out.sent[order][key.first] += int(sats.size());
+        out.read[order][key.first] += read[key];
     }
     return out;
 }
@@ -444,7 +486,9 @@ SystemCounts convbinSatelliteEpochs(const NetworkRover& r, const SplitStream& s,
 // both systems of every epoch of every stream that carries observations:
 // each stream sends the systems in its own order, and an observation
 // message whose synchronous flag disagrees with what follows it costs the
-// rover that system's epochs.
+// rover that system's epochs. The master sends every other epoch GLONASS
+// first, with the flags such a receiver gives them (1012 "more follow",
+// 1004 "last"), both frames in one send, while the streams send GPS first.
 TEST(NetworkStreamsE2E, GlonassFkpAndMacRoversGetEveryEpoch)
 {
     REQUIRE_TOOLS(convbinPath);
@@ -455,14 +499,24 @@ TEST(NetworkStreamsE2E, GlonassFkpAndMacRoversGetEveryEpoch)
     net.settings.erp = true;
     const std::string dir = dataPath("network/simulated-glonass");
     ASSERT_TRUE(net.addBases(dir, simulatedBases));
+    ASSERT_EQ(net.bases()[1].mountpoint, "BAS2");
+    int reordered = 0;
+    for (NetworkBase::Epoch& e : net.bases()[1].epochs) {
+        if (!glonassFirst(e.towMs)) continue;
+        std::string bytes = glonassFirstEpoch(e.bytes);
+        reordered += bytes != e.bytes;
+        e.bytes = bytes;
+    }
+    ASSERT_GT(reordered, 1000);
     ASSERT_TRUE(net.start(2.0, 600));
     ASSERT_TRUE(net.waitTrusted(80000)) << net.caster().console();
     // ROV1 of truth.json; BAS2 (id 402) is its master.
     int rovers[2] = {net.addRover("RTCM31_FKP", 45.75, 12.7949077, 132.128),
                      net.addRover("RTCM31_MAC", 45.75, 12.7949077, 132.128)};
     std::vector<int> bothSystems = {rovers[0], rovers[1]};
-    for (const char* stream : {"RTCM31_NEAR", "RTCM32_NEAR", "RTCM32_FKP", "RTCM31_iMAC",
-                               "RTCM32_iMAC", "RTCM31_ERP", "RTCM32_ERP"}) {
+    // BAS20 and BAS22: the master's own RTCM 3.1 and MSM streams.
+    for (const char* stream : {"BAS20", "BAS22", "RTCM31_NEAR", "RTCM32_NEAR", "RTCM32_FKP",
+                               "RTCM31_iMAC", "RTCM32_iMAC", "RTCM31_ERP", "RTCM32_ERP"}) {
         bothSystems.push_back(net.addRover(stream, 45.75, 12.7949077, 132.128));
         ASSERT_GE(bothSystems.back(), 0) << stream;
     }
@@ -487,13 +541,21 @@ TEST(NetworkStreamsE2E, GlonassFkpAndMacRoversGetEveryEpoch)
         SystemCounts n = convbinSatelliteEpochs(r, s, ephemeris, net.caster().dir(), nearTow,
                                                 served + 1000, end - 2000);
         // Seen while the MAC stream sent its GLONASS 1012 closing the epoch
-        // before the GPS 1004: 11 of 473 GPS satellite-epochs read.
-        EXPECT_GE(n.sent['G'], 150);
-        EXPECT_GE(n.sent['R'], 200);
-        EXPECT_EQ(n.read['G'], n.sent['G']);
-        EXPECT_EQ(n.read['R'], n.sent['R']);
-        std::printf("%s: convbin read %d of %d GPS and %d of %d GLONASS satellite-epochs\n",
-                    r.stream.c_str(), n.read['G'], n.sent['G'], n.read['R'], n.sent['R']);
+        // before the GPS 1004: 11 of 473 GPS satellite-epochs read. And
+        // while the relayed streams kept the master's flags in their own
+        // order: the GLONASS of its GLONASS-first epochs lost.
+        for (int order : {0, 1}) {
+            SCOPED_TRACE(order ? "GLONASS first" : "GPS first");
+            EXPECT_GE(n.sent[order]['G'], 75);
+            EXPECT_GE(n.sent[order]['R'], 100);
+            EXPECT_EQ(n.read[order]['G'], n.sent[order]['G']);
+            EXPECT_EQ(n.read[order]['R'], n.sent[order]['R']);
+            std::printf("%s, %s: convbin read %d of %d GPS and %d of %d GLONASS "
+                        "satellite-epochs\n",
+                        r.stream.c_str(), order ? "GLONASS first" : "GPS first",
+                        n.read[order]['G'], n.sent[order]['G'], n.read[order]['R'],
+                        n.sent[order]['R']);
+        }
     }
 
     for (int k : rovers) {
