@@ -2,8 +2,18 @@
 
 #include <cstring>
 
+#include "core/records.h"
+
 GpsEphemeris gpsEphemeris[gpsEphemerisSlots];
 GloEphemeris gloEphemeris[gloEphemerisSlots];
+
+uint8_t glonassChannelOf(int entry)
+{
+    if (entry < 0 || entry >= gloEphemerisSlots) return 0;
+    const GloEphemeris& e = gloEphemeris[entry];
+    if (e.frameLength == 51 && e.frequencyChannel <= 20) return e.frequencyChannel;
+    return glonassChannelBySlot[entry];
+}
 
 
 void initEphemerisSlots()

@@ -47,5 +47,10 @@ struct GloEphemeris {
 extern GpsEphemeris gpsEphemeris[gpsEphemerisSlots];
 extern GloEphemeris gloEphemeris[gloEphemerisSlots];
 
+// Frequency channel (+7) of GLONASS entry `entry` (0..23, slot 24 in 0) for
+// input that carries none: the satellite's own from a 1020 received for it,
+// otherwise the fixed slot table.
+uint8_t glonassChannelOf(int entry);
+
 // Zeroes every slot (the mutexes live as long as the program).
 void initEphemerisSlots();

@@ -35,8 +35,10 @@ std::atomic<int32_t> erpCount{0};
 int32_t userLoginCount = 0, baseLoginCount = 0;
 const uint32_t nctOutputMode = 1;
 
-const uint8_t glonassChannelBySlot[24] = {9, 8, 3, 12, 13, 8, 3,  12, 13, 1, 0, 7,
-                                          7, 5, 0, 7,  6,  11, 4, 10, 9,  11, 4, 10};
+// Channels of today's constellation (R09 and R12 moved to -2 and -1 since
+// older tables were drawn up), for input that names none.
+const uint8_t glonassChannelBySlot[24] = {9, 8, 3, 12, 13, 8, 3,  12, 13, 5, 0, 7,
+                                          6, 5, 0, 7,  6,  11, 4, 10, 9,  11, 4, 10};
 
 // L1 = 1602 MHz + k x 562.5 kHz, L2 = 1246 MHz + k x 437.5 kHz, k = index - 7.
 #define GLO_L1(k) (1602.0e6f + (k) * 562500.0f)

@@ -7,6 +7,7 @@
 
 #include "core/base_station.h"
 #include "core/checksum.h"
+#include "core/ephemeris.h"
 #include "core/geodesy.h"
 #include "core/gnss_time.h"
 #include "core/ionosphere.h"
@@ -309,7 +310,7 @@ int decode5ESf3000(const uint8_t* f, uint32_t len, BaseStation& b, uint32_t now)
             if (number < 1 || number > 24) continue;
             const int index = gloSatIndex(number);
             GloSatObs& sat = b.gloSat[index];
-            sat.freqChannel = glonassChannelBySlot[index];
+            sat.freqChannel = glonassChannelOf(index);
             sat.epochMs = gloEpoch;
             sat.nctByte = k[0];
             sat.valid = 0;

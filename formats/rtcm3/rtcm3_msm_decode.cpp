@@ -233,15 +233,6 @@ void storeSignalId(uint8_t& slot, uint8_t id, EpochKind kind)
     if (kind == EpochKind::New || slot == 0) slot = id;
 }
 
-// MSM carries no frequency channel. A 1020 received for the slot tells the
-// satellite's own; without one the fixed slot table stands in.
-uint8_t gloChannel(int idx)
-{
-    const GloEphemeris& e = gloEphemeris[idx];
-    if (e.frameLength == 51 && e.frequencyChannel <= 20) return e.frequencyChannel;
-    return glonassChannelBySlot[idx];
-}
-
 bool validBase(int base) { return base >= 0 && base < maxBases; }
 
 void printSatRows(const char* name, const char* bandNames[3], uint32_t epoch, uint8_t iods,
@@ -363,7 +354,7 @@ uint32_t decodeRtcm1084(const uint8_t* buffer, uint32_t frameStart, int base)
             idsStored = true;
         }
         SatValues v = satValues(m, k, ch);
-        s.freqChannel = gloChannel(idx);
+        s.freqChannel = glonassChannelOf(idx);   // MSM carries no channel
         // GLONASS ambiguities count two light-milliseconds, as in 1012.
         splitAmbiguity(v.code[0], 2 * lightMs, s.ambiguityMs, s.l1CodeModulo);
         s.l2MinusL1Code = v.code[1] - v.code[0];

@@ -10,6 +10,8 @@
 #include "core/erp_record.h"
 #include "core/records.h"
 #include "platform/clock.h"
+#include "support/rtcm_walk.h"
+#include "support/test_support.h"
 
 namespace {
 class Records : public ::testing::Test {
@@ -75,6 +77,39 @@ TEST_F(Records, FreshBaseRecordDefaults)
     EXPECT_EQ(glonassChannelBySlot[0], 9);
     EXPECT_FLOAT_EQ(glonassL1Freq[7], 1602.0e6f);
     EXPECT_FLOAT_EQ(glonassL2Freq[0], 1246.0e6f - 7 * 437500.0f);
+}
+
+// The slot table stands in for the channel of MSM and NCT input without a
+// 1020: it must say what the satellites themselves announce in the real
+// recordings (1020 ephemerides and 1011/1012 observations).
+TEST(GlonassChannels, SlotTableAgreesWithEveryChannelTheRecordingsAnnounce)
+{
+    int checked = 0;
+    for (const char* name : {"ntrip-capture-msm4", "gmsd7-part1-msm4", "testglo", "mixed-kinds"}) {
+        const std::vector<uint8_t> data = readFileBytes(dataPath(std::string("rtcm3/") + name + ".rtcm3"));
+        for (const RtcmWalkFrame& f : walkRtcmFrames(data)) {
+            const uint8_t* p = &data[f.offset + 3];
+            auto bits = [&](unsigned at, unsigned n) {
+                uint32_t v = 0;
+                for (unsigned i = at; i < at + n; ++i) v = (v << 1) | ((p[i / 8] >> (7 - i % 8)) & 1u);
+                return v;
+            };
+            std::vector<std::pair<uint32_t, uint32_t>> satChannel;
+            if (f.messageNumber == 1020) satChannel.push_back({bits(12, 6), bits(18, 5)});
+            if (f.messageNumber == 1011 || f.messageNumber == 1012) {
+                const unsigned count = bits(52, 5), block = f.messageNumber == 1012 ? 130 : 107;
+                for (unsigned k = 0; k < count; ++k)
+                    satChannel.push_back({bits(61 + k * block, 6), bits(61 + k * block + 7, 5)});
+            }
+            for (auto [sat, channel] : satChannel) {
+                if (sat < 1 || sat > 24) continue;
+                SCOPED_TRACE(std::string(name) + " R" + std::to_string(sat));
+                EXPECT_EQ(glonassChannelBySlot[sat % 24], channel);
+                ++checked;
+            }
+        }
+    }
+    EXPECT_GT(checked, 100);
 }
 
 TEST_F(Records, ResetFreesTheSlotAndKeepsWhatTheNextBaseOverwrites)
