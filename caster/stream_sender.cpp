@@ -220,6 +220,13 @@ struct RelayCopy {
 // "last" unless every one of them expected more. Frames of the epoch are
 // those kept within the network delay of its newest frame (an older epoch's
 // frame, left over for a rover that fell behind, keeps its own flag).
+// Rewrites a copy's flag (and CRC) only where it differs: with a base that
+// sends in the stream's own order, none does.
+void setRelaySync(RelayCopy& r, bool more)
+{
+    if (r.sync != int(more)) setLastObservationSyncFlag(r.frame, r.length, more);
+}
+
 void closeEpochOnLast(RelayCopy* copies, int count)
 {
     int newest = -1;
@@ -234,10 +241,10 @@ void closeEpochOnLast(RelayCopy* copies, int count)
         RelayCopy& r = copies[k];
         if (r.sync < 0 || clockDiff(copies[newest].stamp, r.stamp) >= netFrameDelayMs) continue;
         allSayMore = allSayMore && r.sync == 1;
-        if (last >= 0) setLastObservationSyncFlag(copies[last].frame, copies[last].length, true);
+        if (last >= 0) setRelaySync(copies[last], true);
         last = k;
     }
-    setLastObservationSyncFlag(copies[last].frame, copies[last].length, allSayMore);
+    setRelaySync(copies[last], allSayMore);
 }
 
 // False when the rover may not be sent anything more this pass.
