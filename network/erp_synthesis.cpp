@@ -11,7 +11,9 @@
 #include "core/gnss_time.h"
 #include "core/orbits.h"
 #include "core/troposphere.h"
+#include "core/records.h"
 #include "formats/rover_shift.h"
+#include "network/baseline_ambiguities.h"
 #include "network/nearest_base.h"
 #include "network/plane_fit.h"
 
@@ -40,6 +42,17 @@ constexpr uint32_t maxSampleAgeMs = 30000;
 // is given: a level whose few samples happen to agree must not take all the
 // weight of the fit.
 constexpr double minLevelErrorM = 0.001;
+// The error of a level tied to the master's through fixed carrier
+// ambiguities: the two stations' geometry-free carrier noise.
+constexpr double tiedLevelErrorM = 0.003;
+// Ties are made from carriers sampled at least this often: the cycles are
+// only followed reliably, and the code averaged fast enough, at the rates
+// RTK networks stream at. Sparser data keep their code levels.
+constexpr uint32_t maxTieIntervalMs = 5000;
+// How far a tie may leave the code's levels: this many of the two levels'
+// standard errors, plus the carriers' own noise and what the middle of the
+// ties itself is off.
+constexpr double tieAgreementSigmas = 4.0, tieAgreementM = 0.01;
 
 bool gpsState(int slot, uint32_t epochMs, double pos[3], double vel[3])
 {
@@ -72,7 +85,12 @@ struct GpsSystem {
     static constexpr int slots = 32, freqs = 3, quantities = 6;
     static constexpr uint32_t periodMs = 604800000;
     static constexpr double ionoFactor = gpsFirstSignalFactor;
+    static constexpr int index = 0;
     static Sat* sats(BaseStation& b) { return b.gpsSat; }
+    static void carriers(const Sat&, int, double f[freqs])
+    {
+        f[0] = 1575.42e6, f[1] = 1227.6e6, f[2] = 1176.45e6;
+    }
     static ErpSatSlot* slotsOf(ErpRecord& r) { return r.gpsSlot; }
     static uint32_t& epochOf(ErpRecord& r) { return r.gpsEpochMs; }
     static bool state(int s, uint32_t t, double p[3], double v[3]) { return gpsState(s, t, p, v); }
@@ -83,7 +101,16 @@ struct GloSystem {
     static constexpr int slots = 24, freqs = 2, quantities = 4;
     static constexpr uint32_t periodMs = 86400000;
     static constexpr double ionoFactor = gloFirstSignalFactor;
+    static constexpr int index = 1;
     static Sat* sats(BaseStation& b) { return b.gloSat; }
+    // The channel the base announced, else the one known for the slot.
+    static void carriers(const Sat& sat, int entry, double f[freqs])
+    {
+        const int field = sat.freqChannel <= 20 ? sat.freqChannel : glonassChannelOf(entry);
+        const int channel = field - 7;
+        f[0] = field <= 20 ? 1602e6 + 562500.0 * channel : 0.0;
+        f[1] = field <= 20 ? 1246e6 + 437500.0 * channel : 0.0;
+    }
     static ErpSatSlot* slotsOf(ErpRecord& r) { return r.glonassSlot; }
     static uint32_t& epochOf(ErpRecord& r) { return r.gloEpochMs; }
     static bool state(int s, uint32_t t, double p[3], double v[3]) { return gloState(s, t, p, v); }
@@ -98,6 +125,135 @@ double quantity(const Sat& s, int q)
 uint32_t sinceMs(uint32_t now, uint32_t then, uint32_t period)
 {
     return now >= then ? now - then : now + period - then;
+}
+
+bool travelRange(const double sat[3], const double vel[3], const double st[3], double latRad,
+                 double lonRad, double& range, double& elevationDeg);
+int dayOfYear();
+
+// What the fixed carrier ambiguities between the master and each other base
+// make of the bases' levels: per base and satellite the shift (m of the
+// geometry-free combination) that ties the base's levelled ionosphere to
+// the master's, so that the two differ by the carriers' own ionospheric
+// difference; `tied` is false where the ambiguities are not fixed.
+template <typename Sys>
+void tieLevels(uint32_t epochMs, int master, const int* slotOf, int n, double (*shift)[Sys::slots],
+               bool (*tied)[Sys::slots])
+{
+    constexpr int S = Sys::slots;
+    static_assert(S <= baselineSatSlots);
+    static Baseline pairs[maxBases][maxBases];
+    for (int i = 0; i < n; ++i) std::fill(tied[i], tied[i] + S, false);
+    if (master < 0) return;
+    BaseStation& mb = baseStation[slotOf[master]];
+    const double mPos[3] = {mb.ecefX, mb.ecefY, mb.ecefZ};
+    double mLat = 0, mLon = 0, mLatDeg = 0, mLonDeg = 0, mHeight = 0;
+    if (!ecefToGeodetic(mPos[0], mPos[1], mPos[2], mLat, mLon, mLatDeg, mLonDeg, mHeight)) return;
+    const int doy = dayOfYear();
+
+    // Satellite positions of the epoch, once for all bases.
+    double pos[S][3], vel[S][3];
+    bool known[S];
+    for (int s = 0; s < S; ++s) known[s] = Sys::state(s, epochMs, pos[s], vel[s]);
+
+    for (int i = 0; i < n; ++i) {
+        if (i == master) continue;
+        BaseStation& bb = baseStation[slotOf[i]];
+        Baseline& pair = pairs[slotOf[master]][slotOf[i]];
+        if (pair.serial[0] != mb.connectionSerial || pair.serial[1] != bb.connectionSerial) {
+            pair = Baseline{};
+            pair.serial[0] = mb.connectionSerial;
+            pair.serial[1] = bb.connectionSerial;
+        }
+        const double bPos[3] = {bb.ecefX, bb.ecefY, bb.ecefZ};
+        double bLat = 0, bLon = 0, bLatDeg = 0, bLonDeg = 0, bHeight = 0;
+        if (!ecefToGeodetic(bPos[0], bPos[1], bPos[2], bLat, bLon, bLatDeg, bLonDeg, bHeight))
+            continue;
+        BaselineObs obs[S];
+        double rate[S] = {};
+        int usable = 0;
+        for (int s = 0; s < S; ++s) {
+            const typename Sys::Sat* st[2] = {&Sys::sats(mb)[s], &Sys::sats(bb)[s]};
+            BaselineObs& o = obs[s];
+            double f[Sys::freqs];
+            Sys::carriers(*st[0], s, f);
+            double fb[Sys::freqs];
+            Sys::carriers(*st[1], s, fb);
+            double rM = 0, rB = 0, eM = 0, eB = 0;
+            bool ok = known[s] && f[0] > 0 && f[0] == fb[0] && f[1] == fb[1];
+            for (int k = 0; k < 2 && ok; ++k)
+                ok = st[k]->epochMs == epochMs && present(st[k]->phaseRange[0]) &&
+                     present(st[k]->phaseRange[1]) && present(st[k]->codeRange[0]) &&
+                     present(st[k]->codeRange[1]);
+            ok = ok && travelRange(pos[s], vel[s], mPos, mLat, mLon, rM, eM) &&
+                 travelRange(pos[s], vel[s], bPos, bLat, bLon, rB, eB) &&
+                 eM >= minElevationDeg && eB >= minElevationDeg;
+            if (!ok) continue;
+            o.geometry = rB - rM + standardAtmosphereDelay(eB, bLatDeg, bHeight, doy) -
+                         standardAtmosphereDelay(eM, mLatDeg, mHeight, doy);
+            if (!std::isfinite(o.geometry)) continue;
+            o.usable = true;
+            o.f1 = f[0], o.f2 = f[1];
+            double along = 0, length = 0;
+            for (int k = 0; k < 3; ++k) {
+                along += (pos[s][k] - mPos[k]) * vel[s][k];
+                length += (pos[s][k] - mPos[k]) * (pos[s][k] - mPos[k]);
+            }
+            rate[s] = along / std::sqrt(length);
+            o.elevationDeg = std::min(eM, eB);
+            for (int k = 0; k < 2; ++k) {
+                for (int c = 0; c < 2; ++c) {
+                    o.phase[k][c] = st[k]->phaseRange[c];
+                    o.code[k][c] = st[k]->codeRange[c];
+                }
+                o.lockS[k] = std::min(st[k]->lockTimeS[0], st[k]->lockTimeS[1]);
+                o.slips[k] = st[k]->slipCount;
+                o.levelCount[k] = st[k]->levelling.count;
+                o.bridge[k] = st[k]->levelling.bridge;
+            }
+            ++usable;
+        }
+        // The ranges are taken at the epoch's nominal time; each receiver
+        // measured when its own clock said so. The clocks' difference, from
+        // the code, moves every satellite by its range rate over it.
+        double clockM = 0;
+        for (int s = 0; s < S; ++s)
+            if (obs[s].usable) clockM += obs[s].code[1][0] - obs[s].code[0][0] - obs[s].geometry;
+        if (usable > 0) clockM /= usable;
+        for (int s = 0; s < S; ++s)
+            if (obs[s].usable) obs[s].geometry -= rate[s] * clockM / speedOfLight;
+        if (usable > 0) updateBaseline(pair, obs, S, epochMs);
+        for (int s = 0; s < S; ++s) {
+            double ambiguity = 0;
+            const IonoLevelling& lm = Sys::sats(mb)[s].levelling;
+            const IonoLevelling& lb = Sys::sats(bb)[s].levelling;
+            if (lm.count == 0 || lb.count == 0 || !baselineGeometryFreeAmbiguity(pair, s, ambiguity))
+                continue;
+            // Each levelled value is the bridged geometry-free carrier plus
+            // its level; the base's must exceed the master's by the carriers'
+            // difference less their ambiguity.
+            shift[i][s] = (lm.bridge + lm.sum / lm.count) - (lb.bridge + lb.sum / lb.count) - ambiguity;
+            tied[i][s] = std::isfinite(shift[i][s]) && pair.intervalMs <= maxTieIntervalMs;
+        }
+        // A tie must agree with the code's levels as far as their errors
+        // allow: against the middle of the pair's ties (what all satellites
+        // share), a shift beyond that is a wrong integer or a slip neither
+        // station flagged, and the satellite keeps its code level.
+        double shifts[S];
+        int count = 0;
+        for (int s = 0; s < S; ++s)
+            if (tied[i][s]) shifts[count++] = shift[i][s];
+        if (count > 1) {
+            std::nth_element(shifts, shifts + count / 2, shifts + count);
+            const double middle = shifts[count / 2];
+            for (int s = 0; s < S; ++s) {
+                if (!tied[i][s]) continue;
+                const double e = std::hypot(levelStandardError(Sys::sats(mb)[s].levelling),
+                                            levelStandardError(Sys::sats(bb)[s].levelling));
+                tied[i][s] = std::fabs(shift[i][s] - middle) <= tieAgreementSigmas * e + tieAgreementM;
+            }
+        }
+    }
 }
 
 template <typename Sys>
@@ -144,6 +300,39 @@ void calcErpIono(ErpRecord& r)
             levelError[i][s] = std::max(e, minLevelErrorM);
         }
 
+    // Where a base's carriers are tied to the master's, its values follow
+    // the master's by the carriers' own ionospheric difference: the two
+    // levels' errors no longer differ between them, and what error the
+    // master's level has is common to every tied base and cancels in the
+    // plane's change from the master to the node. A base not tied keeps its
+    // own error, and the master's against it.
+    static double tieShift[maxBases][S];
+    static bool tied[maxBases][S];
+    tieLevels<Sys>(epochMs, master, slotOf, n, tieShift, tied);
+    for (int s = 0; s < S && master >= 0; ++s) {
+        bool anyTied = false;
+        for (int i = 0; i < n; ++i) {
+            tied[i][s] = tied[i][s] && usable[i][s] && usable[master][s];
+            anyTied = anyTied || tied[i][s];
+        }
+        if (!anyTied) continue;
+        const double masterError = levelError[master][s];
+        for (int i = 0; i < n; ++i)
+            levelError[i][s] = i == master || tied[i][s] ? tiedLevelErrorM
+                                                         : std::hypot(levelError[i][s], masterError);
+    }
+    // A shift of the geometry-free combination moves each signal's delay by
+    // its share of the content: 1/f^2 against the pair's difference.
+    auto value = [&](int i, int s, int q) {
+        const auto& sat = Sys::sats(*base[i])[s];
+        const double v = quantity(sat, q);
+        if (i == master || !tied[i][s] || v == 0) return v;
+        double f[Sys::freqs];
+        Sys::carriers(sat, s, f);
+        const double share = (1 / (f[q / 2] * f[q / 2])) / (1 / (f[1] * f[1]) - 1 / (f[0] * f[0]));
+        return v + ((q & 1) ? -share : share) * tieShift[i][s];
+    };
+
     // How many of the bases have this system at all.
     int inSystem = 0;
     for (int i = 0; i < n; ++i)
@@ -162,8 +351,8 @@ void calcErpIono(ErpRecord& r)
             double sum = 0, sumW = 0;
             for (int s = 0; s < S; ++s) {
                 if (!usable[master][s] || !usable[i][s]) continue;
-                const double vm = quantity(Sys::sats(*base[master])[s], q);
-                const double vb = quantity(Sys::sats(*base[i])[s], q);
+                const double vm = value(master, s, q);
+                const double vb = value(i, s, q);
                 if (vm == 0 || vb == 0 || !std::isfinite(vb - vm)) continue;
                 const double w = 1.0 / (levelError[master][s] * levelError[master][s] +
                                         levelError[i][s] * levelError[i][s]);
@@ -190,7 +379,7 @@ void calcErpIono(ErpRecord& r)
             bool in[maxBases] = {};
             for (int i = 0; i < n; ++i) {
                 if (!usable[i][s]) continue;
-                v[i] = quantity(Sys::sats(*base[i])[s], q) - offset[i][q];
+                v[i] = value(i, s, q) - offset[i][q];
                 if (quantity(Sys::sats(*base[i])[s], q) == 0 || !std::isfinite(v[i])) continue;
                 in[i] = true;
                 w[i] = 1.0 / (levelError[i][s] * levelError[i][s]);
