@@ -69,8 +69,10 @@ struct Baseline {
 
 // One epoch of the pair: every satellite's arcs are followed, its
 // estimates updated, and what has settled is fixed. `obs` holds one entry
-// per satellite slot (at most baselineSatSlots).
-void updateBaseline(Baseline& b, const BaselineObs* obs, int slots, uint32_t epochMs);
+// per satellite slot (at most baselineSatSlots); epochs roll over after
+// `periodMs` (the system's day or week).
+void updateBaseline(Baseline& b, const BaselineObs* obs, int slots, uint32_t epochMs,
+                    uint32_t periodMs);
 
 // The satellite's geometry-free carrier ambiguity, base minus master (m of
 // first minus second carrier), up to what all satellites of the pair share;

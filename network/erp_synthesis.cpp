@@ -42,9 +42,6 @@ constexpr uint32_t maxSampleAgeMs = 30000;
 // is given: a level whose few samples happen to agree must not take all the
 // weight of the fit.
 constexpr double minLevelErrorM = 0.001;
-// The error of a level tied to the master's through fixed carrier
-// ambiguities: the two stations' geometry-free carrier noise.
-constexpr double tiedLevelErrorM = 0.003;
 // Ties are made from carriers sampled at least this often: the cycles are
 // only followed reliably, and the code averaged fast enough, at the rates
 // RTK networks stream at. Sparser data keep their code levels.
@@ -137,13 +134,15 @@ int dayOfYear();
 // the master's, so that the two differ by the carriers' own ionospheric
 // difference; `tied` is false where the ambiguities are not fixed.
 template <typename Sys>
-void tieLevels(uint32_t epochMs, int master, const int* slotOf, int n, double (*shift)[Sys::slots],
-               bool (*tied)[Sys::slots])
+void tieLevels(uint32_t epochMs, int master, const int* slotOf, int n, LevelTies& ties)
 {
     constexpr int S = Sys::slots;
     static_assert(S <= baselineSatSlots);
     static Baseline pairs[maxBases][maxBases];
-    for (int i = 0; i < n; ++i) std::fill(tied[i], tied[i] + S, false);
+    auto& shift = ties.shift;
+    auto& tied = ties.tied;
+    if (n > maxBases) n = maxBases;
+    for (int i = 0; i < n; ++i) std::fill(tied[i], tied[i] + baselineSatSlots, false);
     if (master < 0) return;
     BaseStation& mb = baseStation[slotOf[master]];
     const double mPos[3] = {mb.ecefX, mb.ecefY, mb.ecefZ};
@@ -222,7 +221,7 @@ void tieLevels(uint32_t epochMs, int master, const int* slotOf, int n, double (*
         if (usable > 0) clockM /= usable;
         for (int s = 0; s < S; ++s)
             if (obs[s].usable) obs[s].geometry -= rate[s] * clockM / speedOfLight;
-        if (usable > 0) updateBaseline(pair, obs, S, epochMs);
+        if (usable > 0) updateBaseline(pair, obs, S, epochMs, Sys::periodMs);
         for (int s = 0; s < S; ++s) {
             double ambiguity = 0;
             const IonoLevelling& lm = Sys::sats(mb)[s].levelling;
@@ -246,12 +245,29 @@ void tieLevels(uint32_t epochMs, int master, const int* slotOf, int n, double (*
         if (count > 1) {
             std::nth_element(shifts, shifts + count / 2, shifts + count);
             const double middle = shifts[count / 2];
+            double errors[S];
             for (int s = 0; s < S; ++s) {
                 if (!tied[i][s]) continue;
-                const double e = std::hypot(levelStandardError(Sys::sats(mb)[s].levelling),
-                                            levelStandardError(Sys::sats(bb)[s].levelling));
-                tied[i][s] = std::fabs(shift[i][s] - middle) <= tieAgreementSigmas * e + tieAgreementM;
+                errors[s] = std::hypot(levelStandardError(Sys::sats(mb)[s].levelling),
+                                       levelStandardError(Sys::sats(bb)[s].levelling));
+                tied[i][s] = std::fabs(shift[i][s] - middle) <= tieAgreementSigmas * errors[s] + tieAgreementM;
             }
+            // What the ties share (the receivers' biases, the first fixed
+            // satellite's cycles) is no ionosphere: the base keeps the level
+            // its code gives it, averaged over the tied satellites, and takes
+            // from the carriers only how the satellites differ.
+            double sum = 0, weights = 0;
+            for (int s = 0; s < S; ++s) {
+                if (!tied[i][s]) continue;
+                const double w = 1 / std::max(errors[s] * errors[s], 1e-8);
+                sum += w * shift[i][s];
+                weights += w;
+            }
+            for (int s = 0; s < S && weights > 0; ++s)
+                if (tied[i][s]) shift[i][s] -= sum / weights;
+        } else {
+            // One tie alone says nothing of how the satellites differ.
+            for (int s = 0; s < S; ++s) tied[i][s] = false;
         }
     }
 }
@@ -306,9 +322,10 @@ void calcErpIono(ErpRecord& r)
     // master's level has is common to every tied base and cancels in the
     // plane's change from the master to the node. A base not tied keeps its
     // own error, and the master's against it.
-    static double tieShift[maxBases][S];
-    static bool tied[maxBases][S];
-    tieLevels<Sys>(epochMs, master, slotOf, n, tieShift, tied);
+    static LevelTies ties;
+    tieLevels<Sys>(epochMs, master, slotOf, n, ties);
+    auto& tied = ties.tied;
+    const auto& tieShift = ties.shift;
     for (int s = 0; s < S && master >= 0; ++s) {
         bool anyTied = false;
         for (int i = 0; i < n; ++i) {
@@ -671,4 +688,14 @@ int synthesiseErpGps(int erpIndex, uint32_t epochMs) { return synthesise<GpsSyst
 int synthesiseErpGlonass(int erpIndex, uint32_t epochMs)
 {
     return synthesise<GloSystem>(erpIndex, epochMs);
+}
+
+void tieGpsLevels(uint32_t epochMs, int master, const int* slots, int n, LevelTies& ties)
+{
+    tieLevels<GpsSystem>(epochMs, master, slots, n, ties);
+}
+
+void tieGloLevels(uint32_t epochMs, int master, const int* slots, int n, LevelTies& ties)
+{
+    tieLevels<GloSystem>(epochMs, master, slots, n, ties);
 }

@@ -23,7 +23,8 @@
 
 #include <cstdint>
 
-struct BaseStation;
+#include "core/base_station.h"
+#include "network/baseline_ambiguities.h"
 
 // The point of a base in the interpolation plane: its decoded station
 // position, or its "STR:" position until a station message came.
@@ -56,3 +57,24 @@ int synthesiseErpGlonass(int erpIndex, uint32_t epochMs);
 // restarts the satellite's lock time: the rover must never see a jump of
 // its reference phase under an unbroken lock.
 constexpr double erpPhaseJumpLimitM = 0.03;
+
+// The bases' levels tied to a master's through the carrier ambiguities fixed
+// between them (see baseline_ambiguities.h): for bases `slots[0..n)`
+// against the master `slots[master]`, at the master's epoch `epochMs`
+// (GPS time of week, or GLONASS time of day, ms), per base and satellite
+// entry the shift (m of the geometry-free combination) that makes the
+// base's levelled ionosphere follow the master's by the carriers' own
+// difference. `tied` is false where no tie holds: ambiguities not fixed,
+// data sampled sparser than every 5 s, or a tie the code's levels refute.
+// Network-correction thread only; the state of each pair is kept from one
+// call to the next.
+struct LevelTies {
+    double shift[maxBases][baselineSatSlots];
+    bool tied[maxBases][baselineSatSlots];
+};
+void tieGpsLevels(uint32_t epochMs, int master, const int* slots, int n, LevelTies& ties);
+void tieGloLevels(uint32_t epochMs, int master, const int* slots, int n, LevelTies& ties);
+
+// The error of a level tied to the master's: the two stations'
+// geometry-free carrier noise (m).
+constexpr double tiedLevelErrorM = 0.003;

@@ -10,6 +10,7 @@
 #include "core/ionosphere.h"
 #include "core/records.h"
 #include "core/troposphere.h"
+#include "network/erp_synthesis.h"
 #include "network/nearest_base.h"
 #include "network/plane_fit.h"
 #include "platform/sync.h"
@@ -132,20 +133,25 @@ bool currentSample(const Sat& s, uint32_t masterEpoch)
 // Standard error of the fitted phase slope along its worst direction, from
 // the levels' standard errors: each auxiliary's error enters through its
 // own sample, the master's through every sample at once (each sample is a
-// difference against it). A level without an error estimate yet counts as
-// unknown: infinity.
+// difference against it), except through a sample tied to the master's
+// level, which holds the carriers' own difference. A level without an error
+// estimate yet counts as unknown: infinity.
 double slopeError(const PlaneFit& fit, const double* x, const double* y, const double* error,
-                  int count, double masterError)
+                  const bool* tied, int count, double masterError)
 {
-    if (!(masterError >= 0)) return INFINITY;
     double cxx = 0, cxy = 0, cyy = 0, mx = 0, my = 0;
+    bool throughMaster = false;
     for (int k = 0; k < count; ++k) {
         double ax, ay;
         if (!(error[k] >= 0) || !fit.sensitivity(x[k], y[k], 1, ax, ay)) return INFINITY;
         const double v = error[k] * error[k];
         cxx += v * ax * ax, cxy += v * ax * ay, cyy += v * ay * ay;
+        if (tied[k]) continue;
         mx += ax, my += ay;
+        throughMaster = true;
     }
+    if (throughMaster && !(masterError >= 0)) return INFINITY;
+    if (!throughMaster) masterError = 0;
     const double m = masterError * masterError;
     cxx += m * mx * mx, cxy += m * mx * my, cyy += m * my * my;
     // Largest eigenvalue of the 2 x 2 covariance.
@@ -153,6 +159,22 @@ double slopeError(const PlaneFit& fit, const double* x, const double* y, const d
     const double spread = std::sqrt(0.25 * (cxx - cyy) * (cxx - cyy) + cxy * cxy);
     const double worst = std::sqrt(half + spread);
     return std::isfinite(worst) ? worst : INFINITY;
+}
+
+// The auxiliaries' levels tied to the master's where the carriers allow;
+// BeiDou's never are.
+void tieLevels(const GpsSatObs*, uint32_t epoch, const int* slots, int n, LevelTies& ties)
+{
+    tieGpsLevels(epoch, 0, slots, n, ties);
+}
+void tieLevels(const GloSatObs*, uint32_t epoch, const int* slots, int n, LevelTies& ties)
+{
+    tieGloLevels(epoch, 0, slots, n, ties);
+}
+void tieLevels(const BdsSatObs*, uint32_t, const int*, int n, LevelTies& ties)
+{
+    for (int i = 0; i < n && i < maxBases; ++i)
+        for (bool& t : ties.tied[i]) t = false;
 }
 
 template <typename Sat, size_t N>
@@ -185,6 +207,11 @@ bool calcNetCorr(int baseIndex, double (&block)[8][N], const SystemPlan& plan)
     Sat* m = satellites(master, tag);
     const int day = std::atoi(getDayOfYearString().c_str());
     const int slots = plan.slots < int(N) ? plan.slots : int(N);
+    static LevelTies ties;
+    int tieSlots[maxBases] = {baseIndex};
+    const int tiedBases = auxCount + 1 < maxBases ? auxCount + 1 : maxBases;
+    for (int k = 1; k < tiedBases; ++k) tieSlots[k] = aux[k - 1];
+    tieLevels(tag, epoch, tieSlots, tiedBases, ties);
     for (int s = 0; s < slots; ++s) {
         Sat& ms = m[s];
         if (!currentSample(ms, epoch)) continue;
@@ -197,17 +224,23 @@ bool calcNetCorr(int baseIndex, double (&block)[8][N], const SystemPlan& plan)
         PlaneFit ip, tropo, ic;
         int used = 0;
         double usedX[9], usedY[9], usedError[9];
+        bool usedTied[9];
         for (int k = 0; k < auxCount; ++k) {
             BaseStation& b = baseStation[aux[k]];
             if (!hasPosition(b)) continue;
             Sat& as = satellites(b, tag)[s];
             if (!currentSample(as, epoch)) continue;
+            // A tie moves the geometry-free combination of the level, and so
+            // the phase advance and the code delay of the pair oppositely.
+            const bool tied = k + 1 < tiedBases && s < baselineSatSlots && ties.tied[k + 1][s];
+            const double tieShift = tied ? plan.ionoFactor * ties.shift[k + 1][s] : 0.0;
             const double tIp =
-                plan.ionoFactor * (as.phaseAdvance[1] - as.phaseAdvance[0]) - mIp;
+                plan.ionoFactor * (as.phaseAdvance[1] - as.phaseAdvance[0]) - mIp - tieShift;
             double aT;
             if (!stationTropo(b, as, haveOrbit, sat, day, aT)) continue;
             const double tT = aT - mT;
-            const double tIc = plan.ionoFactor * (as.codeDelay[1] - as.codeDelay[0]) - mIc;
+            const double tIc =
+                plan.ionoFactor * (as.codeDelay[1] - as.codeDelay[0]) - mIc + tieShift;
             if (!std::isfinite(tIp) || !std::isfinite(tT) || !std::isfinite(tIc) ||
                 !std::isfinite(dLat[k]) || !std::isfinite(dLonC[k]))
                 continue;
@@ -216,7 +249,8 @@ bool calcNetCorr(int baseIndex, double (&block)[8][N], const SystemPlan& plan)
             ic.add(dLat[k], dLonC[k], tIc);
             usedX[used] = dLat[k];
             usedY[used] = dLonC[k];
-            usedError[used] = plan.ionoFactor * levelStandardError(as.levelling);
+            usedError[used] = plan.ionoFactor * (tied ? tiedLevelErrorM : levelStandardError(as.levelling));
+            usedTied[used] = tied;
             ++used;
         }
         if (used == 0) continue;
@@ -227,7 +261,7 @@ bool calcNetCorr(int baseIndex, double (&block)[8][N], const SystemPlan& plan)
         double n, east;
         if (ip.solve(n, east)) {
             double g0 = -n / ionoScale, g1 = -east / ionoScale;
-            const double error = slopeError(ip, usedX, usedY, usedError, used,
+            const double error = slopeError(ip, usedX, usedY, usedError, usedTied, used,
                                             plan.ionoFactor * levelStandardError(ms.levelling));
             if (std::isfinite(g0) && std::isfinite(g1))
                 block[0][s] = g0, block[1][s] = g1, block[6][s] = error / ionoScale;

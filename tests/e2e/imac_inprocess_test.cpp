@@ -197,8 +197,10 @@ TEST(ImacInProcess, SimulatedGlonassRov2FixesWhereItsMasterCannotRnx2rtkpConvbin
     ASSERT_FALSE(roverObs.empty());
     const double rov2[3] = {4352003.627989045, 964815.976127882, 4546719.785500218};
     const double bas2[3] = {4345173.515780046, 999175.6659633883, 4546072.925933542};
-    // Seen (fix ratio, fixed median): GPS 0.977, 0.014 m; GLONASS 0.900,
-    // 0.010 m; both 0.860, 0.011 m; the master fixes none of them.
+    // Seen (fix ratio, fixed median): GPS 0.996, 0.005 m; GLONASS 0.923,
+    // 0.005 m; both 0.986, 0.004 m; the master fixes none of them. With the
+    // auxiliaries' levels taken from the code alone, 0.977, 0.900 and 0.860:
+    // GLONASS, with fewer satellites in view, suffers first.
     for (auto [navsys, name] : {std::pair{1, "GPS"}, {4, "GLONASS"}, {5, "GPS + GLONASS"}}) {
         SCOPED_TRACE(name);
         const std::string conf = run.dir + "/rtk" + std::to_string(navsys) + ".conf";
@@ -208,7 +210,7 @@ TEST(ImacInProcess, SimulatedGlonassRov2FixesWhereItsMasterCannotRnx2rtkpConvbin
         Compared c = compare(run, conf, roverObs, {data + "/brdc3440.26n", data + "/brdc3440.26g"},
                              bas2, rov2, "2026/12/10 22:10:00", "2026/12/10 23:29:00");
         EXPECT_GT(c.imac.epochs, 4000);
-        EXPECT_GT(c.imac.fixRatio, 0.75);
+        EXPECT_GT(c.imac.fixRatio, 0.9);
         EXPECT_LT(c.imac.medianHorizontalM, 0.03);
         // No wrong fix: a set of wrong integers lands decimetres off.
         EXPECT_LT(c.imac.worstHorizontalM, 0.06);
