@@ -34,6 +34,11 @@ struct ErpSatSlot {
     // fitted to, and how many.
     uint32_t contributors = 0;
     uint8_t ionoBases = 0;
+    // The bases (one bit per slot) whose level was tied to the master's
+    // through fixed carrier ambiguities: a change moves the ionospheric
+    // difference by up to the levels' errors, which the phase must not show
+    // under an unbroken lock.
+    uint32_t tiedBases = 0;
     // The same fitted ionosphere at the master base's own point.
     double codeAtMaster[3] = {};
     double phaseAtMaster[3] = {};

@@ -7,6 +7,9 @@ namespace {
 constexpr double speedOfLight = 299792458.0;
 // A satellite unseen for longer than this has lost its arcs.
 constexpr uint32_t maxGapMs = 60000;
+// A fixed satellite missing from the pair's epochs this long no longer
+// gives its ambiguity.
+constexpr uint32_t maxFollowGapMs = 30000;
 
 // The wide lane is fixed once its mean is this well known and this near
 // whole cycles (of what the fixed satellites share); a fixed one that drifts
@@ -218,11 +221,17 @@ void updateBaseline(Baseline& b, const BaselineObs* obs, int slots, uint32_t epo
     }
 }
 
-bool baselineGeometryFreeAmbiguity(const Baseline& b, int slot, double& metres)
+bool baselineGeometryFreeAmbiguity(const Baseline& b, int slot, const double (&bridge)[2],
+                                   const uint32_t (&levelCount)[2], double& metres)
 {
     if (slot < 0 || slot >= baselineSatSlots) return false;
     const BaselineSat& s = b.sat[slot];
-    if (!s.wideFixed || !s.narrowFixed || s.lastEpochMs != b.epochMs) return false;
+    // An epoch the pair could not take (a base's frames of it not yet in)
+    // leaves the ambiguities as they were, as long as neither station's
+    // carrier moved on meanwhile.
+    if (!s.wideFixed || !s.narrowFixed || b.epochMs - s.lastEpochMs > maxFollowGapMs) return false;
+    for (int k = 0; k < 2; ++k)
+        if (bridge[k] != s.bridge[k] || levelCount[k] < s.levelCount[k]) return false;
     // lambda1 N1 - lambda2 N2 with N2 = N1 - wide lane.
     const double l1 = speedOfLight / s.f1, l2 = speedOfLight / s.f2;
     metres = (l1 - l2) * double(s.narrow) + l2 * double(s.wide);

@@ -76,5 +76,8 @@ void updateBaseline(Baseline& b, const BaselineObs* obs, int slots, uint32_t epo
 
 // The satellite's geometry-free carrier ambiguity, base minus master (m of
 // first minus second carrier), up to what all satellites of the pair share;
-// false while its cycles are not fixed.
-bool baselineGeometryFreeAmbiguity(const Baseline& b, int slot, double& metres);
+// false while its cycles are not fixed, or when the stations' levellings now
+// bridge other slips (`bridge`) or began new arcs (`levelCount`) since the
+// satellite was last followed: its arcs may have moved on unseen.
+bool baselineGeometryFreeAmbiguity(const Baseline& b, int slot, const double (&bridge)[2],
+                                   const uint32_t (&levelCount)[2], double& metres);

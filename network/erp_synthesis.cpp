@@ -226,7 +226,10 @@ void tieLevels(uint32_t epochMs, int master, const int* slotOf, int n, LevelTies
             double ambiguity = 0;
             const IonoLevelling& lm = Sys::sats(mb)[s].levelling;
             const IonoLevelling& lb = Sys::sats(bb)[s].levelling;
-            if (lm.count == 0 || lb.count == 0 || !baselineGeometryFreeAmbiguity(pair, s, ambiguity))
+            const double bridges[2] = {lm.bridge, lb.bridge};
+            const uint32_t counts[2] = {lm.count, lb.count};
+            if (lm.count == 0 || lb.count == 0 ||
+                !baselineGeometryFreeAmbiguity(pair, s, bridges, counts, ambiguity))
                 continue;
             // Each levelled value is the bridged geometry-free carrier plus
             // its level; the base's must exceed the master's by the carriers'
@@ -454,6 +457,9 @@ void calcErpIono(ErpRecord& r)
         }
         slot.contributors = contributors;
         slot.ionoBases = uint8_t(contributing);
+        slot.tiedBases = 0;
+        for (int i = 0; i < n; ++i)
+            if (tied[i][s]) slot.tiedBases |= 1u << slotOf[i];
         slot.phaseError = std::isfinite(error) ? error : INFINITY;
     }
 }
@@ -568,7 +574,7 @@ int synthesise(int erpIndex, uint32_t epochMs)
         if (!slot.present) continue;
         const auto& ms = masterSats[s];
         const bool held = !(slot.phaseError <= maxPhaseShiftErrorM);
-        signature[s] = held ? 1u << 31 : 0u;
+        signature[s] = (held ? 1u << 31 : 0u) | slot.tiedBases;
         for (int f = 0; f < F; ++f) {
             const bool codeIono = slot.codeAtMaster[f] != 0;
             const bool phaseIono = slot.phaseAtMaster[f] != 0;
