@@ -180,14 +180,18 @@ void updateBaseline(Baseline& b, const BaselineObs* obs, int slots, uint32_t epo
     double common = 0;
     int fixedNow = commonTerm(common);
     if (fixedNow == 0) {
-        // No fixed satellite is left to carry the common term: the highest
-        // one with a wide lane starts it with its cycles from the code, and
-        // whatever was measured against the old start goes.
+        // Fixed satellites missing from this epoch only (a base's frames
+        // not all in) still hold the common term: the narrow lanes wait.
+        for (int i = 0; i < slots; ++i)
+            if (b.sat[i].narrowFixed && epochMs - b.sat[i].lastEpochMs <= maxFollowGapMs &&
+                b.sat[i].lastEpochMs != epochMs)
+                return;
+        // No fixed satellite is left to carry it: the highest one with a
+        // wide lane starts it with its cycles from the code, and whatever
+        // was measured against the old start goes.
         int start = -1;
         for (int i = 0; i < slots; ++i) {
-            BaselineSat& s = b.sat[i];
-            if (s.narrowFixed) forgetNarrow(s);
-            if (!have[i] || s.codeN1Count < minCodeSamples) continue;
+            if (!have[i] || b.sat[i].codeN1Count < minCodeSamples) continue;
             if (start < 0 || obs[i].elevationDeg > obs[start].elevationDeg) start = i;
         }
         for (int i = 0; i < slots; ++i) forgetNarrow(b.sat[i]);
