@@ -64,8 +64,11 @@ constexpr double erpPhaseJumpLimitM = 0.03;
 // (GPS time of week, or GLONASS time of day, ms), per base and satellite
 // entry the shift (m of the geometry-free combination) that makes the
 // base's levelled ionosphere follow the master's by the carriers' own
-// difference. `tied` is false where no tie holds: ambiguities not fixed,
-// data sampled sparser than every 5 s, or a tie the code's levels refute.
+// difference, less what the base's ties share on average (the base keeps
+// the level its code gives it; the carriers tell how its satellites
+// differ). `tied` is false where no tie holds: ambiguities not fixed, data
+// sampled sparser than every 5 s, a tie the code's levels refute, or a
+// base with a single tie.
 // Network-correction thread only; the state of each pair is kept from one
 // call to the next.
 struct LevelTies {
