@@ -54,6 +54,12 @@ void setTimeFromPcClock();
 void unixToGpsTime(int64_t unixSeconds, uint32_t& week, uint32_t& secondsOfWeek,
                    uint32_t& dayOfWeek);
 void mjdToDate(int32_t mjd, int32_t& year, int32_t& month, int32_t& day);
+// Time (ms) from epoch `then` on to epoch `now`, across the rollover of a
+// system's day or week (`periodMs`).
+inline uint32_t msSinceEpoch(uint32_t now, uint32_t then, uint32_t periodMs)
+{
+    return now >= then ? now - then : now + periodMs - then;
+}
 double utcSecondsOfDay();
 
 // Nearest integer with exact halves toward zero once truncated (encoders).

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "core/gnss_time.h"
+
 namespace {
 
 constexpr double speedOfLight = 299792458.0;
@@ -30,13 +32,6 @@ constexpr double maxNarrowError = 0.03, maxNarrowFraction = 0.15;
 constexpr double narrowMisfit = 0.25;
 constexpr uint8_t maxMisfits = 10;
 
-// Time from `then` to `now` (ms) across the rollover of the system's day or
-// week.
-uint32_t sincePeriod(uint32_t now, uint32_t then, uint32_t periodMs)
-{
-    return now >= then ? now - then : now + periodMs - then;
-}
-
 double meanOf(double sum, uint32_t n) { return n > 0 ? sum / n : 0.0; }
 
 double standardError(double sum, double squares, uint32_t n)
@@ -52,7 +47,7 @@ double standardError(double sum, double squares, uint32_t n)
 bool arcBroken(const BaselineSat& s, const BaselineObs& o, uint32_t epochMs, uint32_t periodMs)
 {
     if (!s.seen || s.f1 != o.f1 || s.f2 != o.f2) return true;
-    if (sincePeriod(epochMs, s.lastEpochMs, periodMs) > maxGapMs) return true;
+    if (msSinceEpoch(epochMs, s.lastEpochMs, periodMs) > maxGapMs) return true;
     for (int k = 0; k < 2; ++k)
         if (o.lockS[k] < s.lockS[k] || o.slips[k] != s.slips[k] ||
             o.levelCount[k] < s.levelCount[k] || o.bridge[k] != s.bridge[k])
@@ -82,7 +77,7 @@ void updateBaseline(Baseline& b, const BaselineObs* obs, int slots, uint32_t epo
 {
     if (slots > baselineSatSlots) slots = baselineSatSlots;
     if (b.epochMs == epochMs) return;
-    b.intervalMs = b.epochMs != 0 ? sincePeriod(epochMs, b.epochMs, periodMs) : UINT32_MAX;
+    b.intervalMs = b.epochMs != 0 ? msSinceEpoch(epochMs, b.epochMs, periodMs) : UINT32_MAX;
     b.epochMs = epochMs;
 
     // Per satellite this epoch: the ionosphere-free carrier less the

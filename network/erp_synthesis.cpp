@@ -119,10 +119,6 @@ double quantity(const Sat& s, int q)
     return (q & 1) ? s.phaseAdvance[q / 2] : s.codeDelay[q / 2];
 }
 
-uint32_t sinceMs(uint32_t now, uint32_t then, uint32_t period)
-{
-    return now >= then ? now - then : now + period - then;
-}
 
 bool travelRange(const double sat[3], const double vel[3], const double st[3], double latRad,
                  double lonRad, double& range, double& elevationDeg);
@@ -314,8 +310,8 @@ void calcErpIono(ErpRecord& r)
             const auto& sat = Sys::sats(*base[i])[s];
             const double e = levelStandardError(sat.levelling);
             usable[i][s] = sat.levelling.count >= minLevelledSamples && e >= 0 &&
-                           std::min(sinceMs(epochMs, sat.epochMs, Sys::periodMs),
-                                    sinceMs(sat.epochMs, epochMs, Sys::periodMs)) <= maxSampleAgeMs;
+                           std::min(msSinceEpoch(epochMs, sat.epochMs, Sys::periodMs),
+                                    msSinceEpoch(sat.epochMs, epochMs, Sys::periodMs)) <= maxSampleAgeMs;
             levelError[i][s] = std::max(e, minLevelErrorM);
         }
 
@@ -606,7 +602,7 @@ int synthesise(int erpIndex, uint32_t epochMs)
         ErpSatSlot& slot = slots[s];
         if (!slot.present) continue;
         const auto& ms = masterSats[s];
-        const uint32_t dt = sinceMs(epochMs, slot.prevEpochMs, Sys::periodMs);
+        const uint32_t dt = msSinceEpoch(epochMs, slot.prevEpochMs, Sys::periodMs);
         restart[s] = !slot.locked || signature[s] != slot.signature || dt > maxGapMs;
         // A master lock time that went down, or that is shorter than the
         // time since the last synthesis (the lock began in between), is a
@@ -633,7 +629,7 @@ int synthesise(int erpIndex, uint32_t epochMs)
         ErpSatSlot& slot = slots[s];
         if (!slot.present) continue;
         const auto& ms = masterSats[s];
-        const uint32_t dt = sinceMs(epochMs, slot.prevEpochMs, Sys::periodMs);
+        const uint32_t dt = msSinceEpoch(epochMs, slot.prevEpochMs, Sys::periodMs);
         // A second synthesis of one epoch changes nothing of the arcs.
         if (dt != 0 || restart[s]) {
             bool newArc = restart[s];
@@ -647,7 +643,7 @@ int synthesise(int erpIndex, uint32_t epochMs)
             }
             slot.signature = signature[s];
             for (int f = 0; f < F; ++f) slot.phaseShift[f] = ionoShift[s][f];
-            const uint32_t heldS = sinceMs(epochMs, slot.lockStartMs, Sys::periodMs) / 1000;
+            const uint32_t heldS = msSinceEpoch(epochMs, slot.lockStartMs, Sys::periodMs) / 1000;
             for (int f = 0; f < F; ++f) {
                 slot.lockTimeS[f] = uint16_t(ms.lockTimeS[f] < heldS ? ms.lockTimeS[f] : heldS);
                 slot.masterLockS[f] = ms.lockTimeS[f];
